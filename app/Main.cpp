@@ -1,0 +1,264 @@
+#include "app/Main.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+
+#include "app/Stages.h"
+#include "platform/Platform.h"
+
+TMainForm* MainForm = nullptr;
+
+TStageOperations TStageOperations::Defaults() {
+  TStageOperations ops;
+  ops.FindBoardPort = [] { return ::FindBoardPort(); };
+  ops.VerifyPatchFile = [] { ::VerifyPatchFile(); };
+  ops.ReadConfiguration = [] { ::ReadConfiguration(); };
+  ops.ApplyPatchFile = [] { ::ApplyPatchFile(); };
+  ops.ProgramConfiguration = [] { ::ProgramConfiguration(); };
+  return ops;
+}
+
+TStageOperations& StageOperations() {
+  static TStageOperations ops = TStageOperations::Defaults();
+  return ops;
+}
+
+TOuterSize OuterSizeFor(int pixelsPerInch) {
+  float factor = static_cast<float>(pixelsPerInch) / 96.0f;
+  return TOuterSize{static_cast<int>(593 * factor), static_cast<int>(175 * factor)};
+}
+
+std::string VersionCaption() {
+  std::string versionText;
+  std::optional<platform::FileVersion> v = platform::Current().ProgramVersion();
+  if (v) {
+    // The numbers are the two 16-bit halves of the file version's high word;
+    // the text keeps to its room.
+    versionText = std::to_string(v->Major & 0xFFFF) + "." + std::to_string(v->Minor & 0xFFFF);
+    if (versionText.size() > kVersionTextRoom) versionText.resize(kVersionTextRoom);
+  }
+  return "Quorvaltine v" + versionText;
+}
+
+namespace {
+
+TFont ArialFont(bool bold = false) {
+  TFont f;
+  f.Name = "Arial";
+  f.Height = -16;
+  f.Bold = bold;
+  return f;
+}
+
+}  // namespace
+
+TMainForm::TMainForm(TComponent* owner) : TForm(owner) {
+  SetName("MainForm");
+  BeginLoading();
+  CreateControls();
+  EndLoading();
+
+  // After the stored properties: size, caption, then the first stage.
+  TOuterSize size = OuterSizeFor(Screen->PixelsPerInch());
+  SetBounds(Left(), Top(), size.Width, size.Height);
+  SetVersionCaption();
+  SetRunHost(this);
+  Timer1->SetEnabled(true);
+}
+
+TMainForm::~TMainForm() {
+  if (MainForm == this) MainForm = nullptr;
+  SetRunHost(nullptr);
+}
+
+void TMainForm::CreateControls() {
+  SetFixedBorder(true);
+  SetMinimizeOnly(true);
+  SetPosition(TPosition::ScreenCenter);
+  SetClientSize(577, 137);
+  SetColor(clBtnFace);
+  SetFont(TFont{});
+  SetKeyPreview(true);
+  SetIconName("quorvaltine");
+
+  GroupBox3 = new TGroupBox(this);
+  GroupBox3->SetName("GroupBox3");
+  GroupBox3->SetParent(this);
+  GroupBox3->SetBounds(16, 24, 353, 89);
+  GroupBox3->SetCaption("Status");
+  GroupBox3->SetFont(ArialFont());
+  GroupBox3->SetTabOrder(0);
+
+  GroupBox4 = new TGroupBox(this);
+  GroupBox4->SetName("GroupBox4");
+  GroupBox4->SetParent(this);
+  GroupBox4->SetBounds(384, 24, 177, 89);
+  GroupBox4->SetCaption("Port");
+  GroupBox4->SetFont(ArialFont());
+  GroupBox4->SetTabOrder(1);
+
+  ProgressBar = new TProgressBar(this);
+  ProgressBar->SetName("ProgressBar");
+  ProgressBar->SetParent(GroupBox3);
+  ProgressBar->SetBounds(16, 32, 233, 25);
+  ProgressBar->SetRange(0, 100);
+  ProgressBar->SetSmooth(true);
+  ProgressBar->SetStep(1);
+  ProgressBar->SetFont(ArialFont());
+  ProgressBar->SetTabOrder(0);
+
+  statusLabel = new TLabel(this);
+  statusLabel->SetName("statusLabel");
+  statusLabel->SetParent(GroupBox3);
+  statusLabel->SetBounds(16, 64, 329, 18);
+  statusLabel->SetAutoSize(false);
+  statusLabel->SetColor(clWhite);
+  statusLabel->SetFont(GroupBox3->Font());
+
+  ResetPanel = new TPanel(this);
+  ResetPanel->SetName("ResetPanel");
+  ResetPanel->SetParent(GroupBox3);
+  ResetPanel->SetBounds(264, 32, 73, 25);
+  ResetPanel->SetCaption("Reset");
+  ResetPanel->SetColor(clGreen);
+  ResetPanel->SetBevelOuter(TBevelCut::Lowered);
+  ResetPanel->SetFont(ArialFont(true));
+  ResetPanel->SetTabOrder(1);
+
+  ComboBox = new TComboBox(this);
+  ComboBox->SetName("ComboBox");
+  ComboBox->SetParent(GroupBox4);
+  ComboBox->SetBounds(16, 24, 137, 26);
+  ComboBox->SetDropDownList(true);
+  ComboBox->SetItemHeight(18);
+  ComboBox->SetFont(ArialFont());
+  ComboBox->SetTabStop(false);
+  ComboBox->SetTabOrder(0);
+  ComboBox->OnChange = TNotifyEvent(this, &TMainForm::ComboBoxChange);
+
+  SuchenButton = new TButton(this);
+  SuchenButton->SetName("SuchenButton");
+  SuchenButton->SetParent(GroupBox4);
+  SuchenButton->SetBounds(16, 56, 137, 25);
+  SuchenButton->SetCaption("suchen");
+  SuchenButton->SetFont(GroupBox4->Font());
+  SuchenButton->SetTabStop(false);
+  SuchenButton->SetTabOrder(1);
+  SuchenButton->OnClick = TNotifyEvent(this, &TMainForm::SuchenButtonClick);
+
+  TTimer** timers[] = {&Timer1, &Timer2, &Timer3};
+  void (TMainForm::*handlers[])(TObject*) = {&TMainForm::Timer1Timer, &TMainForm::Timer2Timer,
+                                             &TMainForm::Timer3Timer};
+  for (int i = 0; i < 3; ++i) {
+    TTimer* t = new TTimer(this);
+    t->SetName("Timer" + std::to_string(i + 1));
+    t->SetEnabled(false);
+    t->SetOnTimer(TNotifyEvent(this, handlers[i]));
+    *timers[i] = t;
+  }
+
+  OnCloseQuery = TCloseQueryEvent(this, &TMainForm::FormCloseQuery);
+}
+
+void TMainForm::SetVersionCaption() { SetCaption(VersionCaption()); }
+
+void TMainForm::SetPortName(const std::string& name) {
+  std::snprintf(portName_, sizeof portName_, "%s", name.c_str());
+}
+
+void TMainForm::SetControlsEnabled(bool enabled) {
+  ResetPanel->SetEnabled(enabled);
+  ProgressBar->SetEnabled(enabled);
+  SuchenButton->SetEnabled(enabled);
+  ComboBox->SetEnabled(enabled);
+  ComboBox->Repaint();
+}
+
+void TMainForm::ShowErrorMessage(const std::string& text) {
+  platform::Current().MessageBeep();
+  Application->MessageBox(text, "Fehler", TMsgBoxKind::Error);
+}
+
+void TMainForm::ShowInfoMessage(const std::string& text) {
+  Application->MessageBox(text, "Information", TMsgBoxKind::Information);
+}
+
+void TMainForm::ClosePort() {
+  // The serial port is closed here once the main window owns one.
+}
+
+void TMainForm::EndRun() {
+  ClosePort();
+  platform::Current().ExitProcess(0);
+  std::abort();  // not reached
+}
+
+void TMainForm::ProcessMessages() { Application->ProcessMessages(); }
+
+void TMainForm::FormCloseQuery(TObject*, bool& canClose) {
+  ClosePort();
+  canClose = true;
+}
+
+void TMainForm::SuchenButtonClick(TObject*) { Timer1->SetEnabled(true); }
+
+// A stage never starts inside another one: a board exchange processes
+// messages, and a search or second stage run from there would close the port
+// under it. A timer that fires meanwhile stays enabled, so its stage starts
+// at its next tick after the running stage has ended.
+template <class F>
+void TMainForm::RunStage(TTimer* timer, const char* stage, F&& work) {
+  if (stageRunning_) {
+    platform::Transcript::Line(std::string("stage ") + stage + " pending");
+    return;
+  }
+  timer->SetEnabled(false);
+  struct Guard {
+    bool& flag;
+    ~Guard() { flag = false; }
+  } guard{stageRunning_};
+  stageRunning_ = true;
+  platform::Transcript::Line(std::string("stage ") + stage + " begin");
+  work();
+  platform::Transcript::Line(std::string("stage ") + stage + " end");
+}
+
+void TMainForm::Timer1Timer(TObject*) {
+  RunStage(Timer1, "search", [this] {
+    Show();
+    if (StageOperations().FindBoardPort()) Timer2->SetEnabled(true);
+  });
+}
+
+void TMainForm::Timer2Timer(TObject*) {
+  RunStage(Timer2, "patch", [this] {
+    StageOperations().VerifyPatchFile();
+    StageOperations().ReadConfiguration();
+    StageOperations().ApplyPatchFile();
+    Timer3->SetEnabled(true);
+  });
+}
+
+void TMainForm::Timer3Timer(TObject*) {
+  RunStage(Timer3, "program", [this] {
+    StageOperations().ProgramConfiguration();
+    ShowInfoMessage("Patch erfolgreich beendet!");
+    EndRun();
+  });
+}
+
+int RunQuorvaltine() {
+  TApplication application;
+  try {
+    Application->Initialize();
+    Application->CreateForm(MainForm);
+    Application->Run();
+  } catch (const Exception& e) {
+    Application->ShowException(e);
+  } catch (...) {
+    Application->ShowException(Exception(""));
+  }
+  return 0;
+}

@@ -1,0 +1,148 @@
+#include "framework/Thread.h"
+
+#include <deque>
+#include <exception>
+#include <memory>
+
+#include "framework/Toolkit.h"
+
+namespace {
+
+struct SyncCall {
+  TThread* thread = nullptr;
+  std::function<void()> fn;
+  bool done = false;
+  std::exception_ptr error;
+};
+
+std::mutex g_syncMu;
+std::condition_variable g_syncCv;
+std::deque<std::shared_ptr<SyncCall>> g_queue;
+std::thread::id g_mainThread;
+bool g_mainSet = false;
+
+}  // namespace
+
+void SetMainThread() {
+  std::lock_guard<std::mutex> lock(g_syncMu);
+  g_mainThread = std::this_thread::get_id();
+  g_mainSet = true;
+}
+
+bool IsMainThread() {
+  std::lock_guard<std::mutex> lock(g_syncMu);
+  return !g_mainSet || g_mainThread == std::this_thread::get_id();
+}
+
+bool SynchronizePending() {
+  std::lock_guard<std::mutex> lock(g_syncMu);
+  return !g_queue.empty();
+}
+
+bool CheckSynchronize() {
+  bool ran = false;
+  for (;;) {
+    std::shared_ptr<SyncCall> call;
+    {
+      std::lock_guard<std::mutex> lock(g_syncMu);
+      if (g_queue.empty()) break;
+      call = g_queue.front();
+      g_queue.pop_front();
+    }
+    std::exception_ptr error;
+    try {
+      call->fn();
+    } catch (...) {
+      error = std::current_exception();
+    }
+    {
+      std::lock_guard<std::mutex> lock(g_syncMu);
+      call->error = error;
+      call->done = true;
+    }
+    g_syncCv.notify_all();
+    ran = true;
+  }
+  return ran;
+}
+
+TThread::TThread() = default;
+
+TThread::~TThread() {
+  if (!freeOnTerminate_) {
+    Terminate();
+    if (thread_.joinable()) {
+      if (thread_.get_id() == std::this_thread::get_id())
+        thread_.detach();
+      else
+        thread_.join();
+    }
+  } else if (thread_.joinable()) {
+    thread_.detach();
+  }
+}
+
+void TThread::Start() {
+  std::lock_guard<std::mutex> lock(startMu_);
+  if (started_) return;
+  started_ = true;
+  thread_ = std::thread([this] { Body(); });
+}
+
+void TThread::Body() {
+  {
+    // Wait until Start has stored the thread object.
+    std::lock_guard<std::mutex> lock(startMu_);
+  }
+  try {
+    Execute();
+  } catch (...) {
+    // An exception ends the thread, as in the toolkit; nothing to report.
+  }
+  finished_ = true;
+  if (freeOnTerminate_) {
+    thread_.detach();
+    delete this;
+  }
+}
+
+void TThread::WaitFor() {
+  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+}
+
+void TThread::SetPriority(TThreadPriority p) { priority_ = p; }
+
+void TThread::Synchronize(const std::function<void()>& fn) { Synchronize(this, fn); }
+
+void TThread::Synchronize(TThread* thread, const std::function<void()>& fn) {
+  if (IsMainThread()) {
+    fn();
+    return;
+  }
+  auto call = std::make_shared<SyncCall>();
+  call->thread = thread;
+  call->fn = fn;
+  {
+    std::lock_guard<std::mutex> lock(g_syncMu);
+    g_queue.push_back(call);
+  }
+  Toolkit().WakeMainThread();
+  std::unique_lock<std::mutex> lock(g_syncMu);
+  g_syncCv.wait(lock, [&] { return call->done; });
+  if (call->error) std::rethrow_exception(call->error);
+}
+
+void TThread::RemoveQueuedEvents(TThread* thread) {
+  {
+    std::lock_guard<std::mutex> lock(g_syncMu);
+    for (auto it = g_queue.begin(); it != g_queue.end();) {
+      if ((*it)->thread == thread) {
+        (*it)->done = true;
+        it = g_queue.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  g_syncCv.notify_all();
+}

@@ -1,0 +1,63 @@
+// The toolkit's thread class with the synchronised call onto the UI thread.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "framework/Classes.h"
+
+enum TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
+
+class TThread : public TObject {
+ public:
+  TThread();
+  // A thread that is not free-on-terminate is asked to terminate and joined.
+  ~TThread() override;
+
+  // Starts Execute on a new thread. Derived classes that are "created
+  // running" call it at the end of their constructor.
+  void Start();
+  void Terminate() { terminated_ = true; }
+  bool Terminated() const { return terminated_; }
+  bool Finished() const { return finished_; }
+  // Waits until Execute has returned (not for free-on-terminate threads).
+  void WaitFor();
+
+  bool FreeOnTerminate() const { return freeOnTerminate_; }
+  void SetFreeOnTerminate(bool on) { freeOnTerminate_ = on; }
+  TThreadPriority Priority() const { return priority_; }
+  void SetPriority(TThreadPriority p);
+
+  // Runs fn on the UI thread and waits until it has run; an exception that
+  // fn raises is raised again here. On the UI thread itself fn runs at once.
+  void Synchronize(const std::function<void()>& fn);
+  static void Synchronize(TThread* thread, const std::function<void()>& fn);
+
+  // Drops the queued synchronised calls of one thread; their callers return
+  // without the call having run.
+  static void RemoveQueuedEvents(TThread* thread);
+
+ protected:
+  virtual void Execute() = 0;
+
+ private:
+  void Body();
+  std::thread thread_;
+  std::mutex startMu_;
+  bool started_ = false;
+  std::atomic<bool> terminated_{false};
+  std::atomic<bool> finished_{false};
+  std::atomic<bool> freeOnTerminate_{false};
+  TThreadPriority priority_ = tpNormal;
+};
+
+// The UI thread runs the queued synchronised calls; returns whether any ran.
+bool CheckSynchronize();
+// Marks the calling thread as the UI thread.
+void SetMainThread();
+bool IsMainThread();
+// Whether a synchronised call is waiting for the UI thread.
+bool SynchronizePending();

@@ -1,0 +1,16 @@
+#include "framework/Toolkit.h"
+
+#include <atomic>
+#include <stdexcept>
+
+namespace {
+std::atomic<IToolkit*> g_toolkit{nullptr};
+}
+
+IToolkit& Toolkit() {
+  IToolkit* t = g_toolkit.load();
+  if (t == nullptr) throw std::logic_error("no toolkit installed");
+  return *t;
+}
+
+IToolkit* InstallToolkit(IToolkit* t) { return g_toolkit.exchange(t); }

@@ -1,0 +1,23 @@
+// The real operating system on Linux.
+#pragma once
+
+#include "platform/Platform.h"
+
+namespace platform {
+
+class LinuxPlatform final : public IPlatform {
+ public:
+  IClock& Clock() override { return clock_; }
+  void MessageBeep() override;
+  void PlayWaveAsync(const std::uint8_t* image, std::size_t length) override;
+  std::optional<FileVersion> ProgramVersion() override;
+  int GetProcessPriorityClass() override;
+  void SetProcessPriorityClass(int priorityClass) override;
+  void RemoveFile(const std::string& path) override;
+  [[noreturn]] void ExitProcess(int code) override;
+
+ private:
+  RealClock clock_;
+};
+
+}  // namespace platform

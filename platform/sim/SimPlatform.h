@@ -1,0 +1,45 @@
+// The simulated platform: a virtual (or real) clock, the beep and the tone as
+// transcript lines, a version the test chooses, and a recorded priority.
+#pragma once
+
+#include <memory>
+
+#include "platform/Platform.h"
+
+namespace platform {
+
+class SimPlatform final : public IPlatform {
+ public:
+  explicit SimPlatform(bool virtualTime = true);
+
+  IClock& Clock() override { return *clock_; }
+  void MessageBeep() override;
+  void PlayWaveAsync(const std::uint8_t* image, std::size_t length) override;
+  std::optional<FileVersion> ProgramVersion() override { return version_; }
+  int GetProcessPriorityClass() override { return priority_; }
+  void SetProcessPriorityClass(int priorityClass) override { priority_ = priorityClass; }
+  void RemoveFile(const std::string& path) override;
+  [[noreturn]] void ExitProcess(int code) override;
+
+  // nullopt: the program has no version resource.
+  void SetProgramVersion(std::optional<FileVersion> v) { version_ = v; }
+  // The virtual clock, or nullptr when running on the real clock.
+  VirtualClock* Virtual() { return virtual_; }
+
+  int Beeps() const { return beeps_; }
+  int Tones() const { return tones_; }
+  const std::uint8_t* LastWave() const { return lastWave_; }
+  std::size_t LastWaveLength() const { return lastWaveLength_; }
+
+ private:
+  std::unique_ptr<IClock> clock_;
+  VirtualClock* virtual_ = nullptr;
+  std::optional<FileVersion> version_;
+  int priority_ = kNormalPriorityClass;
+  int beeps_ = 0;
+  int tones_ = 0;
+  const std::uint8_t* lastWave_ = nullptr;
+  std::size_t lastWaveLength_ = 0;
+};
+
+}  // namespace platform

@@ -1,0 +1,148 @@
+#include "tests/support/Child.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <stdexcept>
+
+#ifdef _WIN32
+#define popen _popen
+#define pclose _pclose
+#else
+#include <sys/wait.h>
+#endif
+
+namespace qvtest {
+
+namespace {
+std::map<std::string, ChildFn>& Registry() {
+  static std::map<std::string, ChildFn> r;
+  return r;
+}
+std::string g_self;
+
+std::string Quote(const std::string& s) {
+#ifdef _WIN32
+  return "\"" + s + "\"";
+#else
+  std::string q = "'";
+  for (char c : s) {
+    if (c == '\'')
+      q += "'\\''";
+    else
+      q += c;
+  }
+  return q + "'";
+#endif
+}
+}  // namespace
+
+ChildRegistrar::ChildRegistrar(const char* name, ChildFn fn) { Registry()[name] = std::move(fn); }
+
+void SetSelfPath(const std::string& path) { g_self = path; }
+
+bool DispatchChild(int argc, char** argv, int& code) {
+  if (argc < 3 || std::string(argv[1]) != "--child") return false;
+  auto it = Registry().find(argv[2]);
+  if (it == Registry().end()) {
+    std::fprintf(stderr, "no child named %s\n", argv[2]);
+    code = 99;
+    return true;
+  }
+  ChildArgs args(argv + 3, argv + argc);
+  code = it->second(args);
+  std::fflush(stdout);
+  return true;
+}
+
+ChildResult RunChild(const std::string& name, const ChildArgs& args) {
+  std::string cmd = Quote(g_self) + " --child " + Quote(name);
+  for (const auto& a : args) cmd += " " + Quote(a);
+#ifdef _WIN32
+  // cmd.exe strips one pair of outer quotes.
+  cmd = "\"" + cmd + "\"";
+#endif
+  std::fflush(stdout);
+  FILE* p = popen(cmd.c_str(), "r");
+  if (p == nullptr) throw std::runtime_error("cannot start child " + name);
+  ChildResult r;
+  char buf[4096];
+  std::size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
+  int status = pclose(p);
+#ifdef _WIN32
+  r.exitCode = status;
+#else
+  r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+#endif
+  std::size_t start = 0;
+  while (start < r.output.size()) {
+    std::size_t end = r.output.find('\n', start);
+    if (end == std::string::npos) end = r.output.size();
+    std::string line = r.output.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    r.lines.push_back(line);
+    start = end + 1;
+  }
+  return r;
+}
+
+namespace {
+std::string StripStamp(const std::string& l) {
+  if (!l.empty() && l[0] == '@') {
+    std::size_t sp = l.find(' ');
+    if (sp != std::string::npos) return l.substr(sp + 1);
+  }
+  return l;
+}
+}  // namespace
+
+int ChildResult::Find(const std::string& line, bool prefix, int from) const {
+  for (int i = from; i < static_cast<int>(lines.size()); ++i) {
+    std::string l = StripStamp(lines[static_cast<std::size_t>(i)]);
+    if (prefix ? l.rfind(line, 0) == 0 : l == line) return i;
+  }
+  return -1;
+}
+
+int ChildResult::Count(const std::string& line) const {
+  int n = 0;
+  for (const auto& l : lines)
+    if (StripStamp(l) == line) ++n;
+  return n;
+}
+
+std::vector<std::string> ChildResult::Plain() const {
+  std::vector<std::string> out;
+  for (const auto& l : lines) out.push_back(StripStamp(l));
+  return out;
+}
+
+long long ChildResult::TimeOf(int i) const {
+  if (i < 0 || i >= static_cast<int>(lines.size())) return -1;
+  const std::string& l = lines[static_cast<std::size_t>(i)];
+  if (l.empty() || l[0] != '@') return -1;
+  return std::atoll(l.c_str() + 1);
+}
+
+std::string MakeTempDir() {
+  static std::mt19937_64 rng{std::random_device{}()};
+  namespace fs = std::filesystem;
+  for (;;) {
+    fs::path p = fs::temp_directory_path() / ("qvtest-" + std::to_string(rng() % 1000000000ULL));
+    std::error_code ec;
+    if (fs::create_directory(p, ec)) return p.string();
+  }
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream f(path, std::ios::binary);
+  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+bool FileExists(const std::string& path) { return std::filesystem::exists(path); }
+
+}  // namespace qvtest
