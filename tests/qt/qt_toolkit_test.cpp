@@ -417,7 +417,7 @@ TEST_F(QtToolkitTest, SynchronisedCallRunsOnTheUiThreadAndCarriesItsExceptionBac
     std::function<void(TThread*)> body;
     void Execute() override { body(this); }
   } worker;
-  bool ran = false;
+  bool ran = false, quitByWorker = false;
   worker.body = [&](TThread* self) {
     self->Synchronize([&] {
       ranOn = std::this_thread::get_id();
@@ -429,7 +429,10 @@ TEST_F(QtToolkitTest, SynchronisedCallRunsOnTheUiThreadAndCarriesItsExceptionBac
     } catch (const Exception& e) {
       carried = e.Message();
     }
-    self->Synchronize([this] { toolkit_.Quit(); });
+    self->Synchronize([&] {
+      quitByWorker = true;
+      toolkit_.Quit();
+    });
   };
   QTimer::singleShot(20000, [this] { toolkit_.Quit(); });
   worker.Start();
@@ -437,6 +440,7 @@ TEST_F(QtToolkitTest, SynchronisedCallRunsOnTheUiThreadAndCarriesItsExceptionBac
   // Should the loop have missed a call, the worker still gets to its end.
   while (!worker.Finished()) toolkit_.ProcessMessages();
   worker.WaitFor();
+  EXPECT_TRUE(quitByWorker) << "the loop ran the worker's calls";
   EXPECT_EQ(ranOn, uiThread);
   EXPECT_TRUE(returnedAfterRun) << "the caller waits until the call has run";
   EXPECT_EQ(carried, "im UI-Thread geworfen");
