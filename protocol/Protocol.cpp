@@ -36,6 +36,7 @@ void ReleaseBuffers() {
 [[noreturn]] void EndExchange() {
   ReleaseBuffers();
   RunHost().EndRun();
+  std::abort();  // not reached
 }
 
 TComPort& Port() { return RunHost().Port(); }

@@ -19,6 +19,8 @@ class SimSerialLine;
 
 namespace sim {
 
+class TSimBoardLine;
+
 struct TSimRigOptions {
   bool virtualTime = true;
   // The board's 120 start values; empty: the built-in set.
@@ -37,17 +39,15 @@ class TSimRig {
   platform::SimDevices& Machine() { return *devices_; }
   platform::SimSerialSystem& Serial() { return *serial_; }
   platform::SimSerialLine& BoardLine() { return *line_; }
-  TLcdBoard& Board() { return *board_; }
+  TLcdBoard& Board();
   std::vector<std::int32_t> BoardValues() const;
 
  private:
-  class TLine;
   std::unique_ptr<platform::SimPlatform> platform_;
   std::unique_ptr<platform::SimDevices> devices_;
   std::unique_ptr<platform::SimSerialSystem> serial_;
   std::shared_ptr<platform::SimSerialLine> line_;
-  std::unique_ptr<TLine> boardLine_;
-  std::unique_ptr<TLcdBoard> board_;
+  std::unique_ptr<TSimBoardLine> boardLine_;
 };
 
 }  // namespace sim

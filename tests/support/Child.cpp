@@ -91,7 +91,7 @@ ChildResult RunCommand(std::string cmd) {
 #endif
   std::fflush(stdout);
   FILE* p = popen(cmd.c_str(), "r");
-  if (p == nullptr) throw std::runtime_error("cannot start child " + name);
+  if (p == nullptr) throw std::runtime_error("cannot start " + cmd);
   ChildResult r;
   char buf[4096];
   std::size_t n;
