@@ -1,5 +1,4 @@
 #include "protocol/ConfigImage.h"
 
-TConfigImage ConfigImage = {
-    {}, false, 0xFF, 0xFF, "????????????????", "????", "???",
-};
+// Constant-initialised, so it exists before any other static code runs.
+constinit TConfigImage ConfigImage;

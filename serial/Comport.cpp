@@ -8,8 +8,8 @@ namespace {
 constexpr const char* kClosedPort = "Can't perform this operation on a closed port";
 constexpr const char* kOpenPort = "Can't perform this operation on an open port";
 
-const int kBaudRateValues[] = {0,     50,    75,    110,   134,   150,   300,   600,    1200,   1800,
-                               2000,  2400,  3600,  4800,  7200,  9600,  10400, 14400,  15625,  19200,
+const int kBaudRateValues[] = {0,     50,    75,    110,   134,    150,    300,    600,   1200,  1800,
+                               2000,  2400,  3600,  4800,  7200,   9600,   10400,  14400, 15625, 19200,
                                28800, 38400, 56000, 57600, 115200, 128000, 256000, 0};
 // Device control block codes of the members; the Default members share 0.
 const int kDataBitsCodes[] = {0, 4, 5, 6, 7, 8, 9, 16, 16};
@@ -20,10 +20,10 @@ const std::uint32_t kRtsCodes[] = {0, 0, platform::kDcbRtsControlEnable, platfor
                                    platform::kDcbRtsControlToggle};
 const std::uint32_t kXOnXOffCodes[] = {0, 0, platform::kDcbInX, platform::kDcbOutX,
                                        platform::kDcbInX | platform::kDcbOutX};
-const std::uint32_t kOptionBits[] = {platform::kDcbParity,          platform::kDcbOutxCtsFlow,
-                                     platform::kDcbOutxDsrFlow,     platform::kDcbDsrSensitivity,
-                                     platform::kDcbTXContinueOnXoff, platform::kDcbErrorChar,
-                                     platform::kDcbNull,            platform::kDcbAbortOnError};
+const std::uint32_t kOptionBits[] = {
+    platform::kDcbParity,         platform::kDcbOutxCtsFlow,      platform::kDcbOutxDsrFlow,
+    platform::kDcbDsrSensitivity, platform::kDcbTXContinueOnXoff, platform::kDcbErrorChar,
+    platform::kDcbNull,           platform::kDcbAbortOnError};
 const int kPriorityClasses[] = {0, platform::kIdlePriorityClass, platform::kNormalPriorityClass,
                                 platform::kHighPriorityClass, platform::kRealtimePriorityClass};
 
@@ -33,12 +33,12 @@ struct BaudFlag {
   TBaudRate rate;
 };
 const BaudFlag kBaudFlags[] = {
-    {platform::kBaud075, br75},     {platform::kBaud110, br110},       {platform::kBaud134_5, br134_5},
-    {platform::kBaud150, br150},    {platform::kBaud300, br300},       {platform::kBaud600, br600},
-    {platform::kBaud1200, br1200},  {platform::kBaud1800, br1800},     {platform::kBaud2400, br2400},
-    {platform::kBaud4800, br4800},  {platform::kBaud7200, br7200},     {platform::kBaud9600, br9600},
-    {platform::kBaud14400, br14400}, {platform::kBaud19200, br19200},  {platform::kBaud38400, br38400},
-    {platform::kBaud56k, br56000},  {platform::kBaud57600, br57600},   {platform::kBaud115200, br115200},
+    {platform::kBaud075, br75},      {platform::kBaud110, br110},     {platform::kBaud134_5, br134_5},
+    {platform::kBaud150, br150},     {platform::kBaud300, br300},     {platform::kBaud600, br600},
+    {platform::kBaud1200, br1200},   {platform::kBaud1800, br1800},   {platform::kBaud2400, br2400},
+    {platform::kBaud4800, br4800},   {platform::kBaud7200, br7200},   {platform::kBaud9600, br9600},
+    {platform::kBaud14400, br14400}, {platform::kBaud19200, br19200}, {platform::kBaud38400, br38400},
+    {platform::kBaud56k, br56000},   {platform::kBaud57600, br57600}, {platform::kBaud115200, br115200},
     {platform::kBaud128k, br128000}, {platform::kBaudUser, brCustom}};
 
 template <class E, std::size_t N, class C>
@@ -416,9 +416,9 @@ void TCustomComPort::CopyDCB(platform::Dcb& dcb, bool toDcb) {
 
 std::uint32_t TCustomComPort::EventMask() const {
   static const std::uint32_t bits[kNotifyCount] = {
-      platform::kEvBreak, platform::kEvCts,    platform::kEvDsr,      platform::kEvEvent1, platform::kEvEvent2,
-      platform::kEvPErr,  platform::kEvRing,   platform::kEvRlsd,     platform::kEvRx80Full, platform::kEvRxChar,
-      platform::kEvRxFlag, platform::kEvTxEmpty};
+      platform::kEvBreak,    platform::kEvCts,    platform::kEvDsr,    platform::kEvEvent1,
+      platform::kEvEvent2,   platform::kEvPErr,   platform::kEvRing,   platform::kEvRlsd,
+      platform::kEvRx80Full, platform::kEvRxChar, platform::kEvRxFlag, platform::kEvTxEmpty};
   std::uint32_t mask = onLineError_.Assigned() ? platform::kEvErr : 0;
   for (int i = 0; i < kNotifyCount; ++i)
     if (notify_[i].Assigned()) mask |= bits[i];

@@ -200,9 +200,12 @@ int TCustomComPort::OutputCount() {
 TLineErrors TCustomComPort::GetLineErrors(unsigned flags) {
   using namespace platform;
   const std::pair<std::uint32_t, TLineError> map[] = {
-      {kCeBreak, leBreak},  {kCeDns, leDeviceNotSelected}, {kCeFrame, leFrame},         {kCeIOE, leIO},
-      {kCeMode, leMode},    {kCeOop, leOutOfPaper},        {kCeOverrun, leOverrun},     {kCePto, leDeviceTimeOut},
-      {kCeRxOver, leRxOverflow}, {kCeRxParity, leParity},  {kCeTxFull, leTxFull}};
+      {kCeBreak, leBreak},       {kCeDns, leDeviceNotSelected},
+      {kCeFrame, leFrame},       {kCeIOE, leIO},
+      {kCeMode, leMode},         {kCeOop, leOutOfPaper},
+      {kCeOverrun, leOverrun},   {kCePto, leDeviceTimeOut},
+      {kCeRxOver, leRxOverflow}, {kCeRxParity, leParity},
+      {kCeTxFull, leTxFull}};
   TLineErrors r;
   for (const auto& [flag, member] : map)
     if (flags & flag) r.Include(member);
@@ -262,7 +265,8 @@ TBytes TCustomComPort::ReadBytes() {
 }
 
 void TCustomComPort::CheckIndex(const TBytes& buffer, int index, int count) {
-  if (index < 0 || count < 0 || static_cast<std::int64_t>(index) + count > static_cast<std::int64_t>(buffer.size()))
+  if (index < 0 || count < 0 ||
+      static_cast<std::int64_t>(index) + count > static_cast<std::int64_t>(buffer.size()))
     RaiseError(0, kIncorrectParameter);
 }
 
@@ -294,7 +298,8 @@ TBytes TCustomComPort::ReadUntilBytes(std::uint8_t terminator) {
 std::string TCustomComPort::ReadAnsiUntil(const std::string& terminator) {
   std::string s;
   if (terminator.empty()) return s;
-  while (s.size() < terminator.size() || s.compare(s.size() - terminator.size(), terminator.size(), terminator) != 0)
+  while (s.size() < terminator.size() ||
+         s.compare(s.size() - terminator.size(), terminator.size(), terminator) != 0)
     s += ReadAnsiChar();
   return s;
 }
@@ -303,7 +308,8 @@ TBytes TCustomComPort::ReadUntilBytes(const TBytes& terminator) {
   TBytes b;
   if (terminator.empty()) return b;
   while (b.size() < terminator.size() ||
-         !std::equal(terminator.begin(), terminator.end(), b.end() - static_cast<std::ptrdiff_t>(terminator.size())))
+         !std::equal(terminator.begin(), terminator.end(),
+                     b.end() - static_cast<std::ptrdiff_t>(terminator.size())))
     b.push_back(ReadOneByte());
   return b;
 }
@@ -329,9 +335,13 @@ void TCustomComPort::WriteDWord(std::uint32_t d) {
   Write(b, 4, false);
 }
 
-void TCustomComPort::WriteAnsiString(const std::string& s) { Write(s.data(), static_cast<int>(s.size()), false); }
+void TCustomComPort::WriteAnsiString(const std::string& s) {
+  Write(s.data(), static_cast<int>(s.size()), false);
+}
 void TCustomComPort::WriteUtf8(const std::wstring& s) { WriteAnsiString(EncodeUtf8(s)); }
-void TCustomComPort::WriteBytes(const TBytes& bytes) { Write(bytes.data(), static_cast<int>(bytes.size()), false); }
+void TCustomComPort::WriteBytes(const TBytes& bytes) {
+  Write(bytes.data(), static_cast<int>(bytes.size()), false);
+}
 
 void TCustomComPort::WriteBytes(const TBytes& buffer, int index, int count) {
   CheckIndex(buffer, index, count);

@@ -41,7 +41,8 @@ constexpr std::uint32_t kMaxDword = 0xFFFFFFFFu;
 
 class SimEvent final : public ISerialEvent {
  public:
-  SimEvent(bool manual, bool set, std::shared_ptr<int> live) : manual_(manual), set_(set), live_(std::move(live)) {
+  SimEvent(bool manual, bool set, std::shared_ptr<int> live)
+      : manual_(manual), set_(set), live_(std::move(live)) {
     ++*live_;
   }
   ~SimEvent() override { --*live_; }
@@ -251,11 +252,12 @@ class SimSerialDevice final : public ISerialDevice {
     p.dwProvSubType = 1;
     p.dwProvCapabilities = kPcfDtrDsr | kPcfRtsCts | kPcfRlsd | kPcfParityCheck | kPcfXOnXOff | kPcfSetXChar |
                            kPcfTotalTimeouts | kPcfIntTimeouts | kPcfSpecialChars;
-    p.dwSettableParams = kSpParity | kSpBaud | kSpDataBits | kSpStopBits | kSpHandshaking | kSpParityCheck | kSpRlsd;
+    p.dwSettableParams =
+        kSpParity | kSpBaud | kSpDataBits | kSpStopBits | kSpHandshaking | kSpParityCheck | kSpRlsd;
     p.dwSettableBaud = 0x7FFFF | kBaudUser;
     p.wSettableData = kDataBits5 | kDataBits6 | kDataBits7 | kDataBits8;
-    p.wSettableStopParity =
-        kStopBits10 | kStopBits15 | kStopBits20 | kParityNone | kParityOdd | kParityEven | kParityMark | kParitySpace;
+    p.wSettableStopParity = kStopBits10 | kStopBits15 | kStopBits20 | kParityNone | kParityOdd | kParityEven |
+                            kParityMark | kParitySpace;
     p.dwCurrentTxQueue = line_->outQueueSize_;
     p.dwCurrentRxQueue = line_->inQueueSize_;
     return true;
@@ -313,7 +315,9 @@ class SimSerialDevice final : public ISerialDevice {
     l.StartTxLocked();
     return Fail(kErrorIoPending);
   }
-  bool GetReadResult(std::uint32_t& transferred, bool wait) override { return Result(line_->read_, transferred, wait); }
+  bool GetReadResult(std::uint32_t& transferred, bool wait) override {
+    return Result(line_->read_, transferred, wait);
+  }
   bool GetWriteResult(std::uint32_t& transferred, bool wait) override {
     return Result(line_->write_, transferred, wait);
   }
@@ -581,7 +585,8 @@ void SimSerialLine::ArmReadTimersLocked(bool afterByte) {
   };
   if (!afterByte) {
     std::uint64_t total = std::uint64_t{t.ReadTotalTimeoutMultiplier} * r.length + t.ReadTotalTimeoutConstant;
-    if (total > 0) r.timer = clock_.Schedule(clock_.NowUs() + static_cast<std::int64_t>(total) * 1000, expire);
+    if (total > 0)
+      r.timer = clock_.Schedule(clock_.NowUs() + static_cast<std::int64_t>(total) * 1000, expire);
     return;
   }
   if (t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != kMaxDword && r.transferred > 0) {
@@ -713,14 +718,14 @@ void SimSerialLine::InjectErrors(std::uint32_t errors) {
   cv_.notify_all();
 }
 
-#define QV_SIM_MODEM(Name, Bit, Event)            \
-  void SimSerialLine::Set##Name(bool on) {        \
-    Calls calls;                                  \
-    {                                             \
-      std::lock_guard<std::mutex> lock(mu_);      \
-      SetModemLocked(Bit, on, Event, calls);      \
-    }                                             \
-    RunAll(calls);                                \
+#define QV_SIM_MODEM(Name, Bit, Event)       \
+  void SimSerialLine::Set##Name(bool on) {   \
+    Calls calls;                             \
+    {                                        \
+      std::lock_guard<std::mutex> lock(mu_); \
+      SetModemLocked(Bit, on, Event, calls); \
+    }                                        \
+    RunAll(calls);                           \
   }
 QV_SIM_MODEM(CTS, kMsCtsOn, kEvCts)
 QV_SIM_MODEM(DSR, kMsDsrOn, kEvDsr)

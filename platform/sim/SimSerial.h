@@ -62,9 +62,25 @@ struct SimErrorCodes {
 
 // The device calls a test can make fail once (FailNext).
 enum class SimCall {
-  Open, GetCommState, SetCommState, SetupComm, GetCommTimeouts, SetCommTimeouts, PurgeComm, Flush,
-  EscapeCommFunction, Break, TransmitCommChar, GetCommModemStatus, ClearCommError, GetCommProperties,
-  ReadFile, WriteFile, GetResult, SetCommMask, WaitCommEvent
+  Open,
+  GetCommState,
+  SetCommState,
+  SetupComm,
+  GetCommTimeouts,
+  SetCommTimeouts,
+  PurgeComm,
+  Flush,
+  EscapeCommFunction,
+  Break,
+  TransmitCommChar,
+  GetCommModemStatus,
+  ClearCommError,
+  GetCommProperties,
+  ReadFile,
+  WriteFile,
+  GetResult,
+  SetCommMask,
+  WaitCommEvent
 };
 
 class SimSerialDevice;
