@@ -11,7 +11,9 @@
 #include "app/Main.h"
 #include "framework/headless/Headless.h"
 #include "platform/sim/SimPlatform.h"
-#ifndef _WIN32
+#ifdef _WIN32
+#include "platform/win32/Win32Platform.h"
+#else
 #include "platform/linux/LinuxPlatform.h"
 #endif
 
@@ -60,8 +62,7 @@ int main(int argc, char** argv) {
     plat = std::make_unique<platform::SimPlatform>(!realtime);
   } else {
 #ifdef _WIN32
-    std::fprintf(stderr, "quorvaltine-cli: only --simulate is available in this build\n");
-    return 2;
+    plat = std::make_unique<platform::Win32Platform>();
 #else
     plat = std::make_unique<platform::LinuxPlatform>();
 #endif
