@@ -138,6 +138,9 @@ void TMainForm::CreateControls() {
   ComboBox->SetTabOrder(0);
   ComboBox->OnChange = TNotifyEvent(this, &TMainForm::ComboBoxChange);
 
+  ComPort = new TComPort(this);
+  ComPort->SetName("ComPort");
+
   SuchenButton = new TButton(this);
   SuchenButton->SetName("SuchenButton");
   SuchenButton->SetParent(GroupBox4);
@@ -186,7 +189,7 @@ void TMainForm::ShowInfoMessage(const std::string& text) {
 }
 
 void TMainForm::ClosePort() {
-  // The serial port is closed here once the main window owns one.
+  ComPort->SetActive(false);
 }
 
 void TMainForm::EndRun() {

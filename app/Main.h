@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 
+#include "app/scaffold/ComPortScaffold.h"
 #include "framework/Controls.h"
 #include "framework/ExtCtrls.h"
 #include "framework/Forms.h"
@@ -39,8 +40,9 @@ class TMainForm : public TForm, public IRunHost {
   TLabel* statusLabel = nullptr;
   TPanel* ResetPanel = nullptr;
   TComboBox* ComboBox = nullptr;
-  // ResetComSignal, ComPort and ModeComSignal stand here once the serial
+  // ResetComSignal and ModeComSignal stand beside it once the serial
   // component exists.
+  TComPort* ComPort = nullptr;
   TButton* SuchenButton = nullptr;
   TTimer* Timer1 = nullptr;
   TTimer* Timer2 = nullptr;
