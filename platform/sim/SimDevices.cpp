@@ -8,8 +8,9 @@ namespace platform {
 
 namespace {
 
-const std::string kEnum = "SYSTEM\\CurrentControlSet\\Enum";
-const std::string kPortsGuid = "{4D36E978-E325-11CE-BFC1-08002BE10318}";
+// Plain texts: FtdiParametersKey may run during other units' static start-up.
+constexpr const char* kEnum = "SYSTEM\\CurrentControlSet\\Enum";
+constexpr const char* kPortsGuid = "{4D36E978-E325-11CE-BFC1-08002BE10318}";
 
 DeviceProperty WideProperty(const std::string& text) { return DeviceProperty{kRegSz, Utf16Bytes(Utf8ToUtf16(text))}; }
 
@@ -37,13 +38,13 @@ std::string SimDevices::ShortName(const std::string& devicePath) {
 }
 
 std::string SimDevices::FtdiParametersKey(const std::string& vidPid, const std::string& instance) {
-  return kEnum + "\\FTDIBUS\\" + vidPid + "+" + instance + "\\0000\\Device Parameters";
+  return std::string(kEnum) + "\\FTDIBUS\\" + vidPid + "+" + instance + "\\0000\\Device Parameters";
 }
 
 void SimDevices::AddPlainPort(const std::string& port) {
   registry_->SetText(kSerialMapKey, "\\Device\\Serial" + std::to_string(serialIndex_++), port);
   if (std::find(dosNames_.begin(), dosNames_.end(), port) == dosNames_.end()) dosNames_.push_back(port);
-  const std::string instance = kEnum + "\\ACPI\\PNP0501\\" + std::to_string(records_.size());
+  const std::string instance = std::string(kEnum) + "\\ACPI\\PNP0501\\" + std::to_string(records_.size());
   registry_->SetText(instance, "ClassGUID", kPortsGuid);
   registry_->SetText(instance, "FriendlyName", "Kommunikationsanschluss (" + port + ")");
   registry_->SetText(instance + "\\Device Parameters", "PortName", port);
@@ -61,7 +62,7 @@ void SimDevices::AddPlainPort(const std::string& port) {
 
 void SimDevices::AddFtdiAdapter(const std::string& instance, const std::string& port, const std::string& vidPid) {
   dosNames_.push_back("FTDIBUS#" + vidPid + "+" + instance + kFtdiDosSuffix);
-  const std::string device = kEnum + "\\FTDIBUS\\" + vidPid + "+" + instance + "\\0000";
+  const std::string device = std::string(kEnum) + "\\FTDIBUS\\" + vidPid + "+" + instance + "\\0000";
   registry_->SetText(device, "ClassGUID", kPortsGuid);
   registry_->SetText(device, "FriendlyName", "USB Serial Port (" + port + ")");
   registry_->SetText(FtdiParametersKey(vidPid, instance), "PortName", port);
@@ -110,7 +111,7 @@ std::optional<std::vector<PortsClassDevice>> SimDevices::PortsClassDevices() {
 bool SimDevices::TestOpenPort(const std::string& devicePath) {
   ++testOpens_;
   const std::string port = Upper(ShortName(devicePath));
-  return ports_.count(port) > 0 && held_.count(port) == 0;
+  return ports_.count(port) > 0 && held_.count(port) == 0 && !(ownPort_ && ownPort_(port));
 }
 
 }  // namespace platform

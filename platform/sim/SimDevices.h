@@ -4,6 +4,7 @@
 // A50285BI, port COM5) beside a plain COM1; tests reshape it freely.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -50,6 +51,9 @@ class SimDevices final : public IDevices {
   void Hold(const std::string& port) { held_.insert(Upper(port)); }
   void Release(const std::string& port) { held_.erase(Upper(port)); }
   bool Held(const std::string& port) const { return held_.count(Upper(port)) > 0; }
+  // Asked by the test-open as well: whether this program's own serial port
+  // holds the port (a short name, in upper case).
+  void SetOwnPortQuery(std::function<bool(const std::string& port)> q) { ownPort_ = std::move(q); }
   // Makes the whole DOS listing fail, as when it does not fit.
   void SetDosListingFails(bool on) { dosListingFails_ = on; }
   void SetDeviceSetFails(bool on) { deviceSetFails_ = on; }
@@ -65,6 +69,7 @@ class SimDevices final : public IDevices {
   std::vector<PortsClassDevice> records_;
   std::set<std::string> ports_;
   std::set<std::string> held_;
+  std::function<bool(const std::string&)> ownPort_;
   bool dosListingFails_ = false;
   bool deviceSetFails_ = false;
   int serialIndex_ = 0;

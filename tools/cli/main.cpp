@@ -10,8 +10,10 @@
 
 #include "app/Main.h"
 #include "framework/headless/Headless.h"
+#include "platform/sim/SimDevices.h"
 #include "platform/sim/SimPlatform.h"
 #ifndef _WIN32
+#include "platform/linux/LinuxDevices.h"
 #include "platform/linux/LinuxPlatform.h"
 #endif
 
@@ -56,17 +58,21 @@ int main(int argc, char** argv) {
   }
 
   std::unique_ptr<platform::IPlatform> plat;
+  std::unique_ptr<platform::IDevices> devices;
   if (simulate) {
     plat = std::make_unique<platform::SimPlatform>(!realtime);
+    devices = std::make_unique<platform::SimDevices>();
   } else {
 #ifdef _WIN32
     std::fprintf(stderr, "quorvaltine-cli: only --simulate is available in this build\n");
     return 2;
 #else
     plat = std::make_unique<platform::LinuxPlatform>();
+    devices = std::make_unique<platform::LinuxDevices>();
 #endif
   }
   platform::Install(plat.get());
+  platform::InstallDevices(devices.get());
   THeadlessToolkit toolkit;
   InstallToolkit(&toolkit);
   platform::Transcript::SetStream(&std::cout);
