@@ -156,6 +156,8 @@ bool DeviceInfo(const std::string& name, TDeviceInfo& info) {
   const std::u16string wide = platform::Utf8ToUtf16(name);
   const std::u16string prefix = u"\\\\.\\";
   for (const TDeviceInfo& record : DeviceInfos()) {
+    // A device without a port name has no port to be found by.
+    if (record.PortName.empty()) continue;
     if (wide == record.PortName || wide == prefix + record.PortName) {
       info = record;
       return true;
