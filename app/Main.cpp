@@ -188,9 +188,7 @@ void TMainForm::ShowInfoMessage(const std::string& text) {
   Application->MessageBox(text, "Information", TMsgBoxKind::Information);
 }
 
-void TMainForm::ClosePort() {
-  ComPort->SetActive(false);
-}
+void TMainForm::ClosePort() { ComPort->SetActive(false); }
 
 void TMainForm::EndRun() {
   ClosePort();

@@ -115,7 +115,8 @@ bool FindBoardPort() {
 bool ProbePort(const std::string& name) {
   TMainForm& form = *MainForm;
   if (!platform::Devices().TestOpenPort(DevicePath(name))) {
-    form.ShowErrorMessage(Format("ComPortError:  %s !\n\nDer Port kann nicht geöffnet werden.", name.c_str()));
+    form.ShowErrorMessage(
+        Format("ComPortError:  %s !\n\nDer Port kann nicht geöffnet werden.", name.c_str()));
     form.SetControlsEnabled(false);
     EnableSearchControls();
     return false;

@@ -14,7 +14,9 @@ using platform::KeyAccess;
 
 const std::string kDevicePrefix = "\\\\.\\";
 
-bool StartsWith(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
+bool StartsWith(const std::string& s, const std::string& prefix) {
+  return s.compare(0, prefix.size(), prefix) == 0;
+}
 
 // Narrow registry text: the data up to its first NUL.
 std::string NarrowText(const std::string& data) { return data.substr(0, data.find('\0')); }
@@ -62,8 +64,8 @@ std::optional<platform::RegistryValue> ReadValue(IRegistryKey& key, const std::s
   std::uint32_t type = 0, size = 0;
   if (key.QueryValue(name, &type, nullptr, &size) != platform::kErrorSuccess) return std::nullopt;
   std::string data(size, '\0');
-  if (size > 0 &&
-      key.QueryValue(name, &type, reinterpret_cast<std::uint8_t*>(data.data()), &size) != platform::kErrorSuccess)
+  if (size > 0 && key.QueryValue(name, &type, reinterpret_cast<std::uint8_t*>(data.data()), &size) !=
+                      platform::kErrorSuccess)
     return std::nullopt;
   data.resize(size);
   return platform::RegistryValue{name, type, data};

@@ -27,7 +27,8 @@ class RegistryTree {
   // The key at path, created with its parents where missing.
   Node& CreateKey(const std::string& path);
   // Sets (or replaces) a value, creating the key.
-  void SetValue(const std::string& path, const std::string& name, std::uint32_t type, const std::string& data);
+  void SetValue(const std::string& path, const std::string& name, std::uint32_t type,
+                const std::string& data);
   void SetText(const std::string& path, const std::string& name, const std::string& text) {
     SetValue(path, name, kRegSz, RegText(text));
   }
@@ -38,7 +39,8 @@ class RegistryTree {
 
   // A key handle on a node of a shared tree; the tree stays alive while the
   // handle does.
-  static std::unique_ptr<IRegistryKey> Open(std::shared_ptr<const RegistryTree> tree, const std::string& path);
+  static std::unique_ptr<IRegistryKey> Open(std::shared_ptr<const RegistryTree> tree,
+                                            const std::string& path);
 
   // RegQueryValueEx over one value (nullptr: no such value).
   static long Query(const RegistryValue* value, std::uint32_t* type, std::uint8_t* data, std::uint32_t* size);

@@ -33,12 +33,13 @@ struct Prefilled : TStringList {
 using Names = std::vector<std::string>;
 
 TEST_F(EnumerationTest, DosListingAppendsNamesInOrderAndSkipsTheEmptyOnes) {
-  machine.DosNames() = {"COM3", "", "com1", "\\\\.\\COM7", "CO", "COMX", "C:", "FTDIBUS#VID_0403+PID_6001+A1B2C3D4A"};
+  machine.DosNames() = {"COM3", "",     "com1", "\\\\.\\COM7",
+                        "CO",   "COMX", "C:",   "FTDIBUS#VID_0403+PID_6001+A1B2C3D4A"};
   Prefilled all, com;
   EnumDevices(all);
   EnumComDevices(com);
-  EXPECT_EQ(Items(all), (Names{"vorher", "COM3", "com1", "\\\\.\\COM7", "CO", "COMX", "C:",
-                               "FTDIBUS#VID_0403+PID_6001+A1B2C3D4A"}));
+  EXPECT_EQ(Items(all), (Names{"vorher", "COM3", "com1", "\\\\.\\COM7", "CO", "COMX",
+                               "C:", "FTDIBUS#VID_0403+PID_6001+A1B2C3D4A"}));
   EXPECT_EQ(Items(com), (Names{"vorher", "COM3", "\\\\.\\COM7", "COMX"}));
 }
 
@@ -108,7 +109,9 @@ TEST_F(EnumerationTest, NonTextClassGuidRaisesAfterTheEarlierNames) {
   EXPECT_EQ(Items(l), (Names{"Port A"}));
 }
 
-DeviceProperty Wide(const std::u16string& s) { return DeviceProperty{platform::kRegSz, platform::Utf16Bytes(s)}; }
+DeviceProperty Wide(const std::u16string& s) {
+  return DeviceProperty{platform::kRegSz, platform::Utf16Bytes(s)};
+}
 
 TEST_F(EnumerationTest, DeviceRecordsTakeTextPropertiesAndLeaveTheKeyFieldsEmpty) {
   platform::PortsClassDevice a;
@@ -148,8 +151,8 @@ TEST_F(EnumerationTest, DeviceInfoLooksUpByShortNameOrDevicePathExactly) {
   struct Case {
     const char* name;
     bool found;
-  } cases[] = {{"COM3", true}, {"\\\\.\\COM3", true}, {"com3", false}, {"\\\\.\\com3", false}, {"COM", false},
-               {"", false},   {"\\\\.\\", false}};
+  } cases[] = {{"COM3", true}, {"\\\\.\\COM3", true}, {"com3", false},   {"\\\\.\\com3", false},
+               {"COM", false}, {"", false},           {"\\\\.\\", false}};
   for (const Case& c : cases) {
     TDeviceInfo info;
     info.Description = u"stale";

@@ -31,12 +31,12 @@ void State(const std::string& what) {
   std::string list;
   for (int i = 0; i < f.ComboBox->ItemCount(); ++i) list += (i ? "," : "") + f.ComboBox->Item(i);
   auto on = [](TControl* c) { return c->Enabled() ? "1" : "0"; };
-  platform::Transcript::Line("state " + what + " port=" + (f.ComPort->Active() ? "open" : "closed") +
-                             " device=" + f.ComPort->DeviceName() + " name=" + f.PortName() + " controls=" +
-                             on(f.ResetPanel) + on(f.ProgressBar) + on(f.SuchenButton) + on(f.ComboBox) +
-                             " list=" + list + " sel=" + std::to_string(f.ComboBox->ItemIndex()) +
-                             " opens=" + std::to_string(g_machine->TestOpens()) +
-                             " tones=" + std::to_string(g_env->sim.Tones()));
+  platform::Transcript::Line(
+      "state " + what + " port=" + (f.ComPort->Active() ? "open" : "closed") +
+      " device=" + f.ComPort->DeviceName() + " name=" + f.PortName() + " controls=" + on(f.ResetPanel) +
+      on(f.ProgressBar) + on(f.SuchenButton) + on(f.ComboBox) + " list=" + list +
+      " sel=" + std::to_string(f.ComboBox->ItemIndex()) + " opens=" + std::to_string(g_machine->TestOpens()) +
+      " tones=" + std::to_string(g_env->sim.Tones()));
 }
 
 void Pick(std::int64_t atUs, int index, std::function<void()> before = {}) {
@@ -60,7 +60,8 @@ void Shape(const std::string& mode, SimDevices& m) {
   } else if (mode == "adapter-lower-case") {
     for (auto& n : dos)
       if (n == kFtdiDos)
-        for (std::size_t i = 0; i < 26; ++i) n[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(n[i])));
+        for (std::size_t i = 0; i < 26; ++i)
+          n[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(n[i])));
   } else if (mode == "dos-empty") {
     dos.clear();
   } else if (mode == "key-missing") {
@@ -93,7 +94,8 @@ void Shape(const std::string& mode, SimDevices& m) {
     // Only nine characters after the prefix make the key; a key for the
     // whole name would lead elsewhere.
     for (auto& n : dos)
-      if (n == kFtdiDos) n = std::string("FTDIBUS#VID_0403+PID_6001+A50285BIAXYZ") + SimDevices::kFtdiDosSuffix;
+      if (n == kFtdiDos)
+        n = std::string("FTDIBUS#VID_0403+PID_6001+A50285BIAXYZ") + SimDevices::kFtdiDosSuffix;
     for (const char* decoy : {"A50285BIAX", "A50285BIAXYZ"})
       m.Registry().SetText(SimDevices::FtdiParametersKey("VID_0403+PID_6001", decoy), "PortName", "COM1");
   } else if (mode == "short-serial") {
@@ -127,7 +129,8 @@ QV_CHILD(search) {
   platform::InstallDevices(&machine);
   // This program's own open port counts as held, as it does for the system.
   machine.SetOwnPortQuery([](const std::string& port) {
-    return MainForm != nullptr && MainForm->ComPort->Active() && MainForm->ComPort->DeviceName() == "\\\\.\\" + port;
+    return MainForm != nullptr && MainForm->ComPort->Active() &&
+           MainForm->ComPort->DeviceName() == "\\\\.\\" + port;
   });
   Shape(args.at(0), machine);
   TStageOperations& ops = StageOperations();
@@ -150,8 +153,8 @@ QV_CHILD(search) {
 std::vector<std::string> Events(const ChildResult& r) {
   std::vector<std::string> out;
   for (const std::string& l : r.Plain())
-    if (l.rfind("box ", 0) == 0 || l.rfind("state ", 0) == 0 || l == "tone" || l == "beep" || l == "patch stage" ||
-        l.rfind("user ", 0) == 0)
+    if (l.rfind("box ", 0) == 0 || l.rfind("state ", 0) == 0 || l == "tone" || l == "beep" ||
+        l == "patch stage" || l.rfind("user ", 0) == 0)
       out.push_back(l);
   return out;
 }
@@ -173,7 +176,8 @@ std::string ProbeBox(const std::string& port) {
 // Failure before the walk of the port list: the list is filled, nothing is
 // selected, the names keep their start values.
 const std::string kEarlyFailure =
-    "state search=false port=closed device=COM1 name=COM1 controls=0011 list=COM1,COM5 sel=-1 opens=0 tones=0";
+    "state search=false port=closed device=COM1 name=COM1 controls=0011 list=COM1,COM5 sel=-1 opens=0 "
+    "tones=0";
 
 const Row kRows[] = {
     {"map-empty",
@@ -189,14 +193,17 @@ const Row kRows[] = {
     {"not-listed", {"beep", kFailed, kEarlyFailure}},
     {"lower-case-entry",
      {"beep", kFailed,
-      "state search=false port=closed device=COM1 name=COM1 controls=0011 list=COM1,com5 sel=-1 opens=0 tones=0"}},
+      "state search=false port=closed device=COM1 name=COM1 controls=0011 list=COM1,com5 sel=-1 opens=0 "
+      "tones=0"}},
     {"held",
      {"beep", ProbeBox("COM5"), "beep", kFailed,
-      "state search=false port=closed device=\\\\.\\COM5 name=COM5 controls=0011 list=COM1,COM5 sel=1 opens=1 "
+      "state search=false port=closed device=\\\\.\\COM5 name=COM5 controls=0011 list=COM1,COM5 sel=1 "
+      "opens=1 "
       "tones=0"}},
     {"two-adapters",
      {"beep", ProbeBox("COM6"), "beep", kFailed,
-      "state search=false port=closed device=\\\\.\\COM6 name=COM6 controls=0011 list=COM1,COM5,COM6 sel=2 opens=1 "
+      "state search=false port=closed device=\\\\.\\COM6 name=COM6 controls=0011 list=COM1,COM5,COM6 sel=2 "
+      "opens=1 "
       "tones=0"}},
 };
 
@@ -212,53 +219,57 @@ TEST_P(PortSearchOutcome, MessagesAndStateAsInItsRow) {
   EXPECT_EQ(r.Plain().back(), "idle") << r.output;
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, PortSearchOutcome, ::testing::ValuesIn(kRows),
-                         [](const auto& info) {
-                           std::string n = info.param.mode;
-                           std::replace(n.begin(), n.end(), '-', '_');
-                           return n;
-                         });
+INSTANTIATE_TEST_SUITE_P(Rows, PortSearchOutcome, ::testing::ValuesIn(kRows), [](const auto& info) {
+  std::string n = info.param.mode;
+  std::replace(n.begin(), n.end(), '-', '_');
+  return n;
+});
 
 const std::string kFound =
-    "state search=true port=open device=\\\\.\\COM5 name=COM5 controls=1111 list=COM1,COM5 sel=1 opens=1 tones=1";
+    "state search=true port=open device=\\\\.\\COM5 name=COM5 controls=1111 list=COM1,COM5 sel=1 opens=1 "
+    "tones=1";
 
 TEST(PortSearchTest, FoundPortIsOpenedWithTheToneAndThePatchStageFollows) {
   for (const char* mode : {"found", "value-binary", "long-serial", "short-serial"}) {
     ChildResult r = RunChild("search", {mode});
-    EXPECT_EQ(Events(r), (std::vector<std::string>{"tone", kFound, "patch stage"})) << mode << "\n" << r.output;
+    EXPECT_EQ(Events(r), (std::vector<std::string>{"tone", kFound, "patch stage"})) << mode << "\n"
+                                                                                    << r.output;
     EXPECT_GE(r.Find("stage patch begin"), 0) << mode;
   }
 }
 
 TEST(PortSearchTest, PickingTheOpenPortClosesProbesAndReopensItWithoutTone) {
   ChildResult r = RunChild("search", {"pick-open"});
-  EXPECT_EQ(Events(r), (std::vector<std::string>{
-                           "tone", kFound, "user pick COM5",
-                           "state pick port=open device=\\\\.\\COM5 name=COM5 controls=1111 list=COM1,COM5 sel=1 "
-                           "opens=2 tones=1",
-                           "patch stage"}))
+  EXPECT_EQ(Events(r),
+            (std::vector<std::string>{
+                "tone", kFound, "user pick COM5",
+                "state pick port=open device=\\\\.\\COM5 name=COM5 controls=1111 list=COM1,COM5 sel=1 "
+                "opens=2 tones=1",
+                "patch stage"}))
       << r.output;
 }
 
 TEST(PortSearchTest, PickingAPortThatCannotBeOpenedLeavesItClosedWithTwoControlsOn) {
   ChildResult r = RunChild("search", {"pick-blocked"});
-  EXPECT_EQ(Events(r), (std::vector<std::string>{
-                           "tone", kFound, "user pick COM1", "beep", ProbeBox("COM1"),
-                           "state pick port=closed device=\\\\.\\COM1 name=COM1 controls=0011 list=COM1,COM5 sel=0 "
-                           "opens=2 tones=1",
-                           "patch stage"}))
+  EXPECT_EQ(Events(r),
+            (std::vector<std::string>{
+                "tone", kFound, "user pick COM1", "beep", ProbeBox("COM1"),
+                "state pick port=closed device=\\\\.\\COM1 name=COM1 controls=0011 list=COM1,COM5 sel=0 "
+                "opens=2 tones=1",
+                "patch stage"}))
       << r.output;
 }
 
 TEST(PortSearchTest, PickAfterAFailedSearchOpensThatPortAndStartsNoStage) {
   ChildResult r = RunChild("search", {"pick-after-failure"});
-  EXPECT_EQ(Events(r), (std::vector<std::string>{
-                           "beep", ProbeBox("COM5"), "beep", kFailed,
-                           "state search=false port=closed device=\\\\.\\COM5 name=COM5 controls=0011 "
-                           "list=COM1,COM5 sel=1 opens=1 tones=0",
-                           "user pick COM1",
-                           "state pick port=open device=\\\\.\\COM1 name=COM1 controls=1111 list=COM1,COM5 sel=0 "
-                           "opens=2 tones=0"}))
+  EXPECT_EQ(Events(r),
+            (std::vector<std::string>{
+                "beep", ProbeBox("COM5"), "beep", kFailed,
+                "state search=false port=closed device=\\\\.\\COM5 name=COM5 controls=0011 "
+                "list=COM1,COM5 sel=1 opens=1 tones=0",
+                "user pick COM1",
+                "state pick port=open device=\\\\.\\COM1 name=COM1 controls=1111 list=COM1,COM5 sel=0 "
+                "opens=2 tones=0"}))
       << r.output;
   EXPECT_EQ(r.Count("stage search begin"), 1);
   EXPECT_EQ(r.Find("stage patch begin"), -1);

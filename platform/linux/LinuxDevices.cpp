@@ -140,7 +140,8 @@ std::vector<SysfsTty> LinuxDevices::ScanTtys() {
     }
     ttys.push_back(t);
   }
-  std::sort(ttys.begin(), ttys.end(), [](const SysfsTty& a, const SysfsTty& b) { return NaturalLess(a.Name, b.Name); });
+  std::sort(ttys.begin(), ttys.end(),
+            [](const SysfsTty& a, const SysfsTty& b) { return NaturalLess(a.Name, b.Name); });
   return ttys;
 }
 
@@ -156,7 +157,8 @@ RegistryTree LinuxDevices::BuildRegistry(const std::vector<SysfsTty>& ttys) {
     } else if (t.Usb) {
       instance = kEnum + "\\USB\\VID_" + t.VendorId + "&PID_" + t.ProductId + "\\" + t.Location;
     } else {
-      instance = kEnum + "\\" + EnumeratorOf(t) + "\\" + (t.Driver.empty() ? "tty" : t.Driver) + "\\" + t.Name;
+      instance =
+          kEnum + "\\" + EnumeratorOf(t) + "\\" + (t.Driver.empty() ? "tty" : t.Driver) + "\\" + t.Name;
     }
     tree.SetText(instance, "ClassGUID", kPortsGuid);
     tree.SetText(instance, "FriendlyName", FriendlyName(t));
@@ -167,7 +169,8 @@ RegistryTree LinuxDevices::BuildRegistry(const std::vector<SysfsTty>& ttys) {
 
 std::optional<std::vector<RegistryValue>> LinuxDevices::SerialDeviceMap() {
   std::vector<RegistryValue> values;
-  for (const SysfsTty& t : ScanTtys()) values.push_back(RegistryValue{"\\Device\\" + t.Name, kRegSz, RegText(t.Name)});
+  for (const SysfsTty& t : ScanTtys())
+    values.push_back(RegistryValue{"\\Device\\" + t.Name, kRegSz, RegText(t.Name)});
   return values;
 }
 
@@ -213,7 +216,8 @@ std::optional<std::vector<PortsClassDevice>> LinuxDevices::PortsClassDevices() {
 
 bool LinuxDevices::TestOpenPort(const std::string& devicePath) {
   const std::string prefix = "\\\\.\\";
-  std::string name = devicePath.compare(0, prefix.size(), prefix) == 0 ? devicePath.substr(prefix.size()) : devicePath;
+  std::string name =
+      devicePath.compare(0, prefix.size(), prefix) == 0 ? devicePath.substr(prefix.size()) : devicePath;
   // Only a plain device name below the device root.
   if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") return false;
   const std::string path = DevRoot() + "/" + name;

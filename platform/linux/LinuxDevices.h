@@ -20,17 +20,17 @@ namespace platform {
 
 // One tty with a device behind it, as sysfs describes it.
 struct SysfsTty {
-  std::string Name;        // ttyUSB0
-  std::string Driver;      // driver of the tty's device: ftdi_sio, serial8250
-  std::string Module;      // its kernel module, or the driver name
-  std::string Subsystem;   // bus of the tty's device: usb-serial, platform
-  std::string Location;    // name of the USB interface or of the device
-  bool Usb = false;        // behind a USB interface
-  bool Ftdi = false;       // behind a USB interface driven by ftdi_sio
-  std::string VendorId;    // upper-case hex, USB only
-  std::string ProductId;   // upper-case hex, USB only
-  std::string Serial;      // USB only; may be empty
-  char Channel = 'A';      // 'A' + interface number
+  std::string Name;       // ttyUSB0
+  std::string Driver;     // driver of the tty's device: ftdi_sio, serial8250
+  std::string Module;     // its kernel module, or the driver name
+  std::string Subsystem;  // bus of the tty's device: usb-serial, platform
+  std::string Location;   // name of the USB interface or of the device
+  bool Usb = false;       // behind a USB interface
+  bool Ftdi = false;      // behind a USB interface driven by ftdi_sio
+  std::string VendorId;   // upper-case hex, USB only
+  std::string ProductId;  // upper-case hex, USB only
+  std::string Serial;     // USB only; may be empty
+  char Channel = 'A';     // 'A' + interface number
   std::string Manufacturer;
   std::string Product;
   std::string InterfaceText;  // the interface's own description

@@ -45,7 +45,8 @@ std::uint32_t Le(const std::uint8_t* p, int bytes) {
 
 // The PCM format and samples of a RIFF/WAVE image; nullopt for anything else.
 std::optional<PcmSound> ParseWave(const std::uint8_t* image, std::size_t length) {
-  if (image == nullptr || length < 12 || std::memcmp(image, "RIFF", 4) != 0 || std::memcmp(image + 8, "WAVE", 4) != 0)
+  if (image == nullptr || length < 12 || std::memcmp(image, "RIFF", 4) != 0 ||
+      std::memcmp(image + 8, "WAVE", 4) != 0)
     return std::nullopt;
   PcmSound sound;
   bool haveFormat = false;
@@ -84,8 +85,8 @@ void PlayPcm(const PcmSound& sound) {
   snd_pcm_t* pcm = nullptr;
   // Opening without waiting: a busy or missing device means no sound.
   if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) return;
-  if (snd_pcm_nonblock(pcm, 0) == 0 &&
-      snd_pcm_set_params(pcm, format, SND_PCM_ACCESS_RW_INTERLEAVED, sound.Channels, sound.Rate, 1, 100000) == 0) {
+  if (snd_pcm_nonblock(pcm, 0) == 0 && snd_pcm_set_params(pcm, format, SND_PCM_ACCESS_RW_INTERLEAVED,
+                                                          sound.Channels, sound.Rate, 1, 100000) == 0) {
     const std::uint8_t* p = sound.Samples.data();
     snd_pcm_uframes_t frames = sound.Samples.size() / frameBytes;
     while (frames > 0) {

@@ -12,7 +12,9 @@ namespace {
 constexpr const char* kEnum = "SYSTEM\\CurrentControlSet\\Enum";
 constexpr const char* kPortsGuid = "{4D36E978-E325-11CE-BFC1-08002BE10318}";
 
-DeviceProperty WideProperty(const std::string& text) { return DeviceProperty{kRegSz, Utf16Bytes(Utf8ToUtf16(text))}; }
+DeviceProperty WideProperty(const std::string& text) {
+  return DeviceProperty{kRegSz, Utf16Bytes(Utf8ToUtf16(text))};
+}
 
 }  // namespace
 
@@ -60,7 +62,8 @@ void SimDevices::AddPlainPort(const std::string& port) {
   AddPort(port);
 }
 
-void SimDevices::AddFtdiAdapter(const std::string& instance, const std::string& port, const std::string& vidPid) {
+void SimDevices::AddFtdiAdapter(const std::string& instance, const std::string& port,
+                                const std::string& vidPid) {
   dosNames_.push_back("FTDIBUS#" + vidPid + "+" + instance + kFtdiDosSuffix);
   const std::string device = std::string(kEnum) + "\\FTDIBUS\\" + vidPid + "+" + instance + "\\0000";
   registry_->SetText(device, "ClassGUID", kPortsGuid);

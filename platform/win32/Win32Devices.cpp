@@ -78,7 +78,8 @@ std::optional<std::vector<RegistryValue>> Win32Devices::SerialDeviceMap() {
   for (DWORD i = 0;; ++i) {
     std::vector<char> name(16384);
     DWORD length = static_cast<DWORD>(name.size());
-    if (RegEnumValueA(key, i, name.data(), &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    if (RegEnumValueA(key, i, name.data(), &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+      break;
     names.emplace_back(name.data(), length);
   }
   std::vector<RegistryValue> values;
@@ -89,7 +90,8 @@ std::optional<std::vector<RegistryValue>> Win32Devices::SerialDeviceMap() {
     if (RegQueryValueExA(key, n.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS) continue;
     v.Type = type;
     std::vector<BYTE> data(size);
-    if (size > 0 && RegQueryValueExA(key, n.c_str(), nullptr, &type, data.data(), &size) != ERROR_SUCCESS) continue;
+    if (size > 0 && RegQueryValueExA(key, n.c_str(), nullptr, &type, data.data(), &size) != ERROR_SUCCESS)
+      continue;
     v.Data.assign(data.begin(), data.begin() + size);
     values.push_back(v);
   }
@@ -131,8 +133,8 @@ std::optional<std::vector<PortsClassDevice>> Win32Devices::PortsClassDevices() {
     if (key != INVALID_HANDLE_VALUE && key != nullptr) {
       d.HasHardwareKey = true;
       DWORD type = 0, size = 0;
-      if (RegQueryValueExW(key, L"PortName", nullptr, &type, nullptr, &size) == ERROR_SUCCESS && type == REG_SZ &&
-          size > 0) {
+      if (RegQueryValueExW(key, L"PortName", nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
+          type == REG_SZ && size > 0) {
         std::vector<BYTE> buffer(size);
         if (RegQueryValueExW(key, L"PortName", nullptr, &type, buffer.data(), &size) == ERROR_SUCCESS)
           d.PortName = DeviceProperty{type, std::string(buffer.begin(), buffer.begin() + size)};
@@ -145,7 +147,8 @@ std::optional<std::vector<PortsClassDevice>> Win32Devices::PortsClassDevices() {
 }
 
 bool Win32Devices::TestOpenPort(const std::string& devicePath) {
-  HANDLE h = CreateFileA(devicePath.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = CreateFileA(devicePath.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   CloseHandle(h);
   return true;
