@@ -11,6 +11,7 @@
 #include "app/Main.h"
 #include "app/Stages.h"
 #include "platform/sim/SimDevices.h"
+#include "platform/sim/SimSerial.h"
 #include "tests/support/Child.h"
 #include "tests/support/Scenario.h"
 
@@ -124,13 +125,17 @@ void Shape(const std::string& mode, SimDevices& m) {
 QV_CHILD(search) {
   qvtest::ScenarioEnv env;
   SimDevices machine;
+  platform::SimSerialSystem serial;
+  for (const char* port : {"COM1", "COM2", "COM5", "COM6", "COM7"}) serial.AddDevice(port);
+  platform::InstallSerial(&serial);
   g_env = &env;
   g_machine = &machine;
   platform::InstallDevices(&machine);
-  // This program's own open port counts as held, as it does for the system.
-  machine.SetOwnPortQuery([](const std::string& port) {
-    return MainForm != nullptr && MainForm->ComPort->Active() &&
-           MainForm->ComPort->DeviceName() == "\\\\.\\" + port;
+  // A port this program's serial component holds open counts as held, as it
+  // does for the system.
+  machine.SetOwnPortQuery([&serial](const std::string& port) {
+    std::shared_ptr<platform::SimSerialLine> line = serial.Device(port);
+    return line && line->IsOpen();
   });
   Shape(args.at(0), machine);
   TStageOperations& ops = StageOperations();
@@ -146,6 +151,7 @@ QV_CHILD(search) {
   };
   int code = RunQuorvaltine();
   platform::InstallDevices(nullptr);
+  platform::InstallSerial(nullptr);
   return code;
 }
 
