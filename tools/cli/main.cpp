@@ -10,10 +10,13 @@
 
 #include "app/Main.h"
 #include "framework/headless/Headless.h"
+#include "platform/sim/SimDevices.h"
 #include "platform/sim/SimPlatform.h"
 #ifdef _WIN32
+#include "platform/win32/Win32Devices.h"
 #include "platform/win32/Win32Platform.h"
 #else
+#include "platform/linux/LinuxDevices.h"
 #include "platform/linux/LinuxPlatform.h"
 #endif
 
@@ -58,16 +61,21 @@ int main(int argc, char** argv) {
   }
 
   std::unique_ptr<platform::IPlatform> plat;
+  std::unique_ptr<platform::IDevices> devices;
   if (simulate) {
     plat = std::make_unique<platform::SimPlatform>(!realtime);
+    devices = std::make_unique<platform::SimDevices>();
   } else {
 #ifdef _WIN32
     plat = std::make_unique<platform::Win32Platform>();
+    devices = std::make_unique<platform::Win32Devices>();
 #else
     plat = std::make_unique<platform::LinuxPlatform>();
+    devices = std::make_unique<platform::LinuxDevices>();
 #endif
   }
   platform::Install(plat.get());
+  platform::InstallDevices(devices.get());
   THeadlessToolkit toolkit;
   InstallToolkit(&toolkit);
   platform::Transcript::SetStream(&std::cout);
