@@ -12,10 +12,8 @@
 #include "framework/headless/Headless.h"
 #include "platform/sim/SimDevices.h"
 #include "platform/sim/SimPlatform.h"
-#ifdef _WIN32
-#include "platform/win32/Win32Devices.h"
-#include "platform/win32/Win32Platform.h"
-#else
+#include "platform/sim/SimSerial.h"
+#ifndef _WIN32
 #include "platform/linux/LinuxDevices.h"
 #include "platform/linux/LinuxPlatform.h"
 #endif
@@ -62,13 +60,14 @@ int main(int argc, char** argv) {
 
   std::unique_ptr<platform::IPlatform> plat;
   std::unique_ptr<platform::IDevices> devices;
+  std::unique_ptr<platform::SimSerialSystem> serial;
   if (simulate) {
     plat = std::make_unique<platform::SimPlatform>(!realtime);
     devices = std::make_unique<platform::SimDevices>();
   } else {
 #ifdef _WIN32
-    plat = std::make_unique<platform::Win32Platform>();
-    devices = std::make_unique<platform::Win32Devices>();
+    std::fprintf(stderr, "quorvaltine-cli: only --simulate is available in this build\n");
+    return 2;
 #else
     plat = std::make_unique<platform::LinuxPlatform>();
     devices = std::make_unique<platform::LinuxDevices>();
@@ -76,6 +75,13 @@ int main(int argc, char** argv) {
   }
   platform::Install(plat.get());
   platform::InstallDevices(devices.get());
+  if (simulate) {
+    // The simulated machine's two ports as serial devices.
+    serial = std::make_unique<platform::SimSerialSystem>();
+    serial->AddDevice("COM1");
+    serial->AddDevice("COM5");
+    platform::InstallSerial(serial.get());
+  }
   THeadlessToolkit toolkit;
   InstallToolkit(&toolkit);
   platform::Transcript::SetStream(&std::cout);
