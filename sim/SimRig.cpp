@@ -20,6 +20,11 @@ TSimRig::TSimRig(const TSimRigOptions& options)
   platform::InstallSerial(serial_.get());
   devices_->AddPort("COM1");
   devices_->AddPort("COM5");
+  // The program's own open port is held like any other program's.
+  devices_->SetOwnPortQuery([this](const std::string& port) {
+    auto dev = serial_->Device(port);
+    return dev != nullptr && dev->IsOpen();
+  });
   serial_->AddDevice("COM1", platform_->Clock());
   line_ = serial_->AddDevice("COM5", platform_->Clock());
   boardLine_ = std::make_unique<TSimBoardLine>(platform_->Clock(), line_);

@@ -7,7 +7,9 @@
 #include "framework/win32/Win32Toolkit.h"
 #include "platform/win32/Win32Devices.h"
 #include "platform/win32/Win32Platform.h"
+#ifdef QV_CLI_WIN32_SERIAL
 #include "platform/win32/Win32Serial.h"
+#endif
 #else
 #include "platform/linux/LinuxDevices.h"
 #include "platform/linux/LinuxPlatform.h"
@@ -29,13 +31,16 @@ std::unique_ptr<platform::IPlatform> MakeRealPlatform() {
 
 void InstallRealSystem() {
 #ifdef _WIN32
-  static platform::Win32SerialSystem serial;
   static platform::Win32Devices devices;
+#ifdef QV_CLI_WIN32_SERIAL
+  static platform::Win32SerialSystem serial;
+  platform::InstallSerial(&serial);
+#endif
 #else
   static platform::PosixSerialSystem serial;
   static platform::LinuxDevices devices;
-#endif
   platform::InstallSerial(&serial);
+#endif
   platform::InstallDevices(&devices);
 }
 

@@ -24,7 +24,7 @@ const char* const kUsage =
     "usage: quorvaltine-cli [--dir DIR] [--simulate [--board FILE] [--fault NAME[=N]]... [--realtime]] "
     "[--gui]\n";
 
-struct TOptions {
+struct TCliOptions {
   std::string dir;
   bool simulate = false;
   bool realtime = false;
@@ -42,8 +42,8 @@ sim::TSimRig* g_rig = nullptr;
   std::exit(2);
 }
 
-TOptions Parse(int argc, char** argv) {
-  TOptions o;
+TCliOptions Parse(int argc, char** argv) {
+  TCliOptions o;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto value = [&]() -> std::string {
@@ -107,7 +107,7 @@ void AtEnd() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  TOptions o = Parse(argc, argv);
+  TCliOptions o = Parse(argc, argv);
   if (!o.dir.empty()) {
     std::error_code ec;
     std::filesystem::current_path(o.dir, ec);
