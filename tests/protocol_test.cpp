@@ -16,7 +16,7 @@ using qvtest::ChildResult;
 const std::string kExample = "12;1\n40;255\n41;0E750";
 
 // Runs the CLI on the simulated board in a fresh directory holding `patch`.
-ChildResult Run(const std::vector<std::string>& faults, const std::string& patch = kExample,
+ChildResult RunCli(const std::vector<std::string>& faults, const std::string& patch = kExample,
                 const std::vector<std::string>& extra = {}) {
   std::string dir = qvtest::MakeTempDir();
   qvtest::WriteFile(dir + "/Quorvaltine.ini", patch);
@@ -48,7 +48,7 @@ std::vector<long long> DefaultBoard() {
 const char* const kSuccess = "box Information: Patch erfolgreich beendet!";
 
 TEST(PatchRunTest, SuccessProgramsTheBoardWithThePatchedValues) {
-  ChildResult r = Run({});
+  ChildResult r = RunCli({});
   ASSERT_EQ(r.exitCode, 0) << r.output;
   EXPECT_GE(r.Find(kSuccess), 0);
   std::vector<long long> expected = DefaultBoard();
@@ -112,7 +112,7 @@ TEST(PatchRunTest, EveryFailureOfTheDialogueEndsWithItsMessageAndNoSuccess) {
        "Keine Rückmeldung vom \"Reset\"-Befehl \"ein\" erhalten!\\n\\n        Datenübertragung abgebrochen!"},
   };
   for (const auto& row : rows) {
-    ChildResult r = Run(row.faults);
+    ChildResult r = RunCli(row.faults);
     std::string label = row.faults[0];
     EXPECT_EQ(r.exitCode, 1) << label << "\n" << r.output;
     EXPECT_EQ(r.Find(kSuccess), -1) << label;
@@ -132,7 +132,7 @@ TEST(PatchRunTest, EdgesThatTheDialogueAccepts) {
       {"devtype=175"},     {"dump-gap=499"},   {"early-bytes"},   {"confirm-poll=598"},
   };
   for (const auto& faults : accepted) {
-    ChildResult r = Run(faults);
+    ChildResult r = RunCli(faults);
     EXPECT_EQ(r.exitCode, 0) << faults[0] << "\n" << r.output;
     EXPECT_GE(r.Find(kSuccess), 0) << faults[0];
   }
@@ -142,7 +142,7 @@ TEST(PatchRunTest, EdgesThatTheDialogueAccepts) {
       {"dump-gap=502", "Datenübertragungsfehler!\\n\\nZeitüberschreitung."},
   };
   for (const auto& [fault, message] : refused) {
-    ChildResult r = Run({fault});
+    ChildResult r = RunCli({fault});
     EXPECT_EQ(r.exitCode, 1) << fault;
     EXPECT_GE(r.Find("box Fehler: " + message), 0) << fault << "\n" << r.output;
   }
@@ -151,10 +151,10 @@ TEST(PatchRunTest, EdgesThatTheDialogueAccepts) {
 TEST(PatchRunTest, EmptyAndNegativeFieldsAndTheProgressOfTheConfirmationWait) {
   // Value 5 arrives as an empty field (read as 0); the start values hold
   // negatives, which go back with their minus sign.
-  ChildResult r = Run({"empty-field=5", "confirm-late"});
+  ChildResult r = RunCli({"empty-field=5", "confirm-late"});
   EXPECT_GE(r.Find("progress 49"), 0);
   EXPECT_GE(r.Find("progress 99"), 0);
-  ChildResult ok = Run({"empty-field=5"});
+  ChildResult ok = RunCli({"empty-field=5"});
   std::vector<long long> board = BoardLine(ok);
   ASSERT_EQ(board.size(), 120u) << ok.output;
   EXPECT_EQ(board[5], 0);
