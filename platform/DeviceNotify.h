@@ -73,12 +73,8 @@ class IDeviceNotifications {
   virtual bool UnregisterDeviceNotification(void* registration) = 0;
 };
 
-// The installed backend: by default the system's own (the kernel's uevents
-// on Linux; on Windows none until the window backend installs one, so a
-// registration fails).
-IDeviceNotifications& DeviceNotifications();
-// Installs a backend; the caller keeps ownership. Returns the previous one.
-IDeviceNotifications* InstallDeviceNotifications(IDeviceNotifications* n);
+// The installed backend is chosen by the serial component
+// (serial/DeviceNotify.h).
 
 // Builds a device-change message record as the window receives it: the
 // record in `storage`, the message pointing at it.

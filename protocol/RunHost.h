@@ -4,6 +4,7 @@
 // supply their own.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 class TComPort;
@@ -27,6 +28,9 @@ class IRunHost {
   virtual TLabel& Status() = 0;
   virtual TPanel& ResetIndicatorPanel() = 0;
   virtual TComPort& Port() = 0;
+  // The colours of the reset indicator (0x00BBGGRR): DSR on and off.
+  virtual std::uint32_t ResetColorOn() = 0;
+  virtual std::uint32_t ResetColorOff() = 0;
 };
 
 IRunHost& RunHost();
