@@ -127,6 +127,7 @@ void TComSignal::RetrieveEvents() {
   port_->AfterOpen = TOpenCloseEvent(this, &TComSignal::AfterOpen);
   savedAfterClose_ = port_->AfterClose;
   port_->AfterClose = TOpenCloseEvent(this, &TComSignal::AfterClose);
+  takenOver_ = signal_;
   TSignalInfo info = Info(signal_);
   switch (info.kind) {
     case TKind::Pulse:
@@ -158,7 +159,9 @@ void TComSignal::RestoreEvents() {
     if (port_->AfterOpen == TOpenCloseEvent(this, &TComSignal::AfterOpen)) port_->AfterOpen = savedAfterOpen_;
     if (port_->AfterClose == TOpenCloseEvent(this, &TComSignal::AfterClose))
       port_->AfterClose = savedAfterClose_;
-    TSignalInfo info = Info(signal_);
+    // The event taken over, also when Signal has changed since: a handler
+    // left behind would call an indicator that may be gone.
+    TSignalInfo info = Info(takenOver_);
     switch (info.kind) {
       case TKind::Pulse:
         if ((port_->*info.event.get)() == TNotifyEvent(this, &TComSignal::OnNotifySignal))
@@ -193,6 +196,7 @@ void TComSignal::ClearSaved() {
   savedNotify_ = nullptr;
   savedLineError_ = nullptr;
   savedModem_ = nullptr;
+  takenOver_ = siNone;
 }
 
 void TComSignal::StartTimer() {

@@ -92,6 +92,7 @@ class TComSignal : public TComponent {
   TControl* control_ = nullptr;
   int delay_ = 100;
   TSignal signal_ = siNone;
+  TSignal takenOver_ = siNone;  // the signal whose event RetrieveEvents took
   bool value_ = false;
   TTimer* timer_ = nullptr;
   bool writing_ = false;
