@@ -258,7 +258,9 @@ void TCustomComPort::ThreadProc(TComThread* thread) {
         error = code;
       }
     }
-    mask = eventMaskWord_;
+    // Only a completed wait's word is ours to read: a wait abandoned on
+    // termination is still the driver's until the mask is cleared.
+    if (dispatch) mask = eventMaskWord_;
   }
   // Out of the wait phase: from here on the port is reached only through
   // calls that ask the gate on the UI thread.

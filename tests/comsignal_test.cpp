@@ -42,6 +42,7 @@ class ComSignalTest : public ::testing::Test {
     settler.Watch(port, line);
   }
   void TearDown() override {
+    settler.Forget(port);
     delete owner;
     settler.Drain();
     EXPECT_EQ(serial.LiveEvents(), 0);
@@ -254,8 +255,8 @@ TEST_F(ComSignalTest, RemovedPortAndControlAreLetGo) {
   delete panel;
   panel = nullptr;
   EXPECT_EQ(s->Control(), nullptr);
-  delete port;
   settler.Forget(port);
+  delete port;
   port = nullptr;
   EXPECT_EQ(s->ComPort(), nullptr);
   EXPECT_FALSE(s->SignalValue());

@@ -75,6 +75,7 @@ class ComThreadTest : public ::testing::Test {
     settler.Watch(port.get(), line);
   }
   void TearDown() override {
+    settler.Forget(port.get());
     port.reset();
     settler.Drain();
     EXPECT_EQ(serial.LiveEvents(), 0);
@@ -426,6 +427,7 @@ TEST_F(DeviceNotifyTest, AFailedRegistrationLeavesNoHook) {
   fake.failRegister = false;
   port->SetOnDeviceRemoved(TDeviceEvent(this, &DeviceNotifyTest::Removed));
   EXPECT_TRUE(port->NotificationRegistered());
+  settler.Forget(port.get());
   port.reset();  // the destructor unregisters
 }
 
