@@ -69,6 +69,13 @@ TMainForm::TMainForm(TComponent* owner) : TForm(owner) {
 }
 
 TMainForm::~TMainForm() {
+  // Closed while the window is whole: closing runs the indicators, whose
+  // handler is the window's.
+  try {
+    ClosePort();
+  } catch (const Exception&) {
+    // Nothing to report to at this point.
+  }
   if (MainForm == this) MainForm = nullptr;
   SetRunHost(nullptr);
 }
