@@ -5,9 +5,7 @@
 #include <thread>
 
 #include "framework/Thread.h"
-#ifndef _WIN32
-#include "platform/linux/Uevent.h"
-#endif
+#include "platform/linux/Uevent.h"  // declarations only; the socket is built on Linux
 
 namespace {
 
