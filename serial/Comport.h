@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "discovery/Enumeration.h"
 #include "framework/Classes.h"
 #include "framework/SysUtils.h"
 #include "framework/Thread.h"
@@ -342,6 +343,14 @@ class TCustomComPort : public TComponent {
   std::string ShortDeviceName() const;
   bool ConfigDialog();
   bool DefaultConfigDialog();
+
+  // The system's serial devices; none of them touches the instance.
+  static void EnumDevices(TStrings& list) { ::EnumDevices(list); }
+  static void EnumComDevices(TStrings& list) { ::EnumComDevices(list); }
+  static void EnumComDevicesFromRegistry(TStrings& list) { ::EnumComDevicesFromRegistry(list); }
+  static void EnumComFriendlyNames(TStrings& list) { ::EnumComFriendlyNames(list); }
+  static TDeviceInfos DeviceInfos() { return ::DeviceInfos(); }
+  static bool DeviceInfo(const std::string& name, TDeviceInfo& info) { return ::DeviceInfo(name, info); }
 
   // Capabilities of an open port.
   void GetCommProp(platform::CommProp& prop);

@@ -143,6 +143,13 @@ const char* HeldOpen(const std::string& path) {
     if (!ec && p == target) return "yes";
   }
   return "no";
+#elif defined(_WIN32)
+  // The runtime opens files without delete sharing, so renaming an open file
+  // fails with a sharing violation.
+  const std::string probe = path + ".probe";
+  if (std::rename(path.c_str(), probe.c_str()) != 0) return qvtest::FileExists(path) ? "yes" : "no";
+  std::rename(probe.c_str(), path.c_str());
+  return "no";
 #else
   (void)path;
   return "unknown";

@@ -4,6 +4,7 @@
 
 #include "app/Main.h"
 #include "framework/qt/QtToolkit.h"
+#include "platform/linux/LinuxDevices.h"
 #include "platform/linux/LinuxPlatform.h"
 
 int main(int, char** argv) {
@@ -17,12 +18,15 @@ int main(int, char** argv) {
 
   platform::LinuxPlatform linuxPlatform;
   platform::Install(&linuxPlatform);
+  platform::LinuxDevices linuxDevices;
+  platform::InstallDevices(&linuxDevices);
   TQtToolkit toolkit;
   InstallToolkit(&toolkit);
 
   int code = RunQuorvaltine();
 
   InstallToolkit(nullptr);
+  platform::InstallDevices(nullptr);
   platform::Install(nullptr);
   return code;
 }
