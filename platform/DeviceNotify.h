@@ -69,8 +69,8 @@ class IDeviceNotifications {
   virtual void RemoveMainWindowHook(int id) = 0;
   // Registers the main window for the notifications the filter names; a
   // non-null registration on success.
-  virtual void* RegisterDeviceNotification(const DeviceInterfaceFilter& filter) = 0;
-  virtual bool UnregisterDeviceNotification(void* registration) = 0;
+  virtual void* RegisterDeviceInterface(const DeviceInterfaceFilter& filter) = 0;
+  virtual bool UnregisterDeviceInterface(void* registration) = 0;
 };
 
 // The installed backend is chosen by the serial component

@@ -362,7 +362,7 @@ bool TCustomComPort::StartNotification() {
       dn.AddMainWindowHook([this](const platform::WindowMessage& m) { return WindowHook(m); });
   platform::DeviceInterfaceFilter filter;
   filter.ClassGuid = platform::kGuidUsbDeviceInterface;
-  notification_ = dn.RegisterDeviceNotification(filter);
+  notification_ = dn.RegisterDeviceInterface(filter);
   if (notification_ == nullptr) {
     dn.RemoveMainWindowHook(notificationHook_);
     notificationHook_ = 0;
@@ -374,7 +374,7 @@ bool TCustomComPort::StartNotification() {
 bool TCustomComPort::StopNotification() {
   if (notification_ == nullptr) return true;
   platform::IDeviceNotifications& dn = DeviceNotifications();
-  bool ok = dn.UnregisterDeviceNotification(notification_);
+  bool ok = dn.UnregisterDeviceInterface(notification_);
   notification_ = nullptr;
   dn.RemoveMainWindowHook(notificationHook_);
   notificationHook_ = 0;

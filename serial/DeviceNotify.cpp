@@ -14,8 +14,8 @@ class TNoDeviceNotifications final : public platform::IDeviceNotifications {
  public:
   int AddMainWindowHook(platform::MainWindowHook) override { return 1; }
   void RemoveMainWindowHook(int) override {}
-  void* RegisterDeviceNotification(const platform::DeviceInterfaceFilter&) override { return nullptr; }
-  bool UnregisterDeviceNotification(void*) override { return false; }
+  void* RegisterDeviceInterface(const platform::DeviceInterfaceFilter&) override { return nullptr; }
+  bool UnregisterDeviceInterface(void*) override { return false; }
 };
 
 std::atomic<platform::IDeviceNotifications*> g_installed{nullptr};
@@ -73,7 +73,7 @@ int TUeventNotifications::AddMainWindowHook(platform::MainWindowHook hook) {
 
 void TUeventNotifications::RemoveMainWindowHook(int id) { hooks_.erase(id); }
 
-void* TUeventNotifications::RegisterDeviceNotification(const platform::DeviceInterfaceFilter&) {
+void* TUeventNotifications::RegisterDeviceInterface(const platform::DeviceInterfaceFilter&) {
   // The kernel reports ttys, whatever adapter they hang on; one socket
   // serves every registration.
   if (registrations_ == 0) {
@@ -100,7 +100,7 @@ void* TUeventNotifications::RegisterDeviceNotification(const platform::DeviceInt
   return new int(registrations_);
 }
 
-bool TUeventNotifications::UnregisterDeviceNotification(void* registration) {
+bool TUeventNotifications::UnregisterDeviceInterface(void* registration) {
   if (registration == nullptr || registrations_ == 0) return false;
   delete static_cast<int*>(registration);
   if (--registrations_ == 0) StopReader();

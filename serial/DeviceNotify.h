@@ -35,8 +35,8 @@ class TUeventNotifications final : public platform::IDeviceNotifications {
 
   int AddMainWindowHook(platform::MainWindowHook hook) override;
   void RemoveMainWindowHook(int id) override;
-  void* RegisterDeviceNotification(const platform::DeviceInterfaceFilter& filter) override;
-  bool UnregisterDeviceNotification(void* registration) override;
+  void* RegisterDeviceInterface(const platform::DeviceInterfaceFilter& filter) override;
+  bool UnregisterDeviceInterface(void* registration) override;
 
   // Delivers one datagram to the hooks on the calling (UI) thread.
   void Deliver(const std::string& datagram);

@@ -353,13 +353,13 @@ class FakeNotifications final : public platform::IDeviceNotifications {
     return next++;
   }
   void RemoveMainWindowHook(int id) override { hooks.erase(id); }
-  void* RegisterDeviceNotification(const platform::DeviceInterfaceFilter& f) override {
+  void* RegisterDeviceInterface(const platform::DeviceInterfaceFilter& f) override {
     filter = f;
     if (failRegister) return nullptr;
     ++registered;
     return &registered;
   }
-  bool UnregisterDeviceNotification(void* r) override {
+  bool UnregisterDeviceInterface(void* r) override {
     EXPECT_EQ(r, &registered);
     --registered;
     return true;
