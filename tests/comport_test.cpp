@@ -739,7 +739,7 @@ TEST_F(ComPortTest, TheLogFile) {
   std::ifstream in(path);
   std::vector<std::string> lines;
   for (std::string l; std::getline(in, l);) lines.push_back(l);
-  in.close();  // Windows refuses to remove an open file
+  in.close();
   std::filesystem::remove(path);
   const std::string stamp = R"(^\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d )";
   const std::vector<std::string> want = {"Open \\\\\\\\\\.\\\\COM5$",
