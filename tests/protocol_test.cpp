@@ -17,7 +17,7 @@ const std::string kExample = "12;1\n40;255\n41;0E750";
 
 // Runs the CLI on the simulated board in a fresh directory holding `patch`.
 ChildResult RunCli(const std::vector<std::string>& faults, const std::string& patch = kExample,
-                const std::vector<std::string>& extra = {}) {
+                   const std::vector<std::string>& extra = {}) {
   std::string dir = qvtest::MakeTempDir();
   qvtest::WriteFile(dir + "/Quorvaltine.ini", patch);
   std::vector<std::string> args = {"--dir", dir, "--simulate"};
@@ -77,16 +77,19 @@ TEST(PatchRunTest, EveryFailureOfTheDialogueEndsWithItsMessageAndNoSuccess) {
       {{"dsr-stuck"},
        "Keine Rückmeldung vom \"Reset\"-Befehl \"aus\" erhalten!\\n\\n        Datenübertragung abgebrochen!"},
       {{"ping-wrong"},
-       "     Gerät antwortet nicht!\\n\\nMögliche Gründe, z.B.:\\nTest-Jumper auf Platine vergessen.\\nNetzkabel "
+       "     Gerät antwortet nicht!\\n\\nMögliche Gründe, z.B.:\\nTest-Jumper auf Platine "
+       "vergessen.\\nNetzkabel "
        "nicht entfernt.\\nNoch keine Firmware geladen."},
       {{"ping-late"},
-       "     Gerät antwortet nicht!\\n\\nMögliche Gründe, z.B.:\\nTest-Jumper auf Platine vergessen.\\nNetzkabel "
+       "     Gerät antwortet nicht!\\n\\nMögliche Gründe, z.B.:\\nTest-Jumper auf Platine "
+       "vergessen.\\nNetzkabel "
        "nicht entfernt.\\nNoch keine Firmware geladen."},
       {{"dump-silent"}, dt + "\\n\\nZeitüberschreitung."},
       {{"dump-overflow"}, dt + "\\n\\nSpeicherende erreicht!"},
       {{"extra-field"}, dt + "\\n\\nFalsches Bestätigungsbyte!"},
       {{"no-control-char"},
-       dt + "\\n\\nFalsches Kontrollzeichen empfangen.\\nFirmware in LCD-Platine vermutlich nicht kompatibel."},
+       dt + "\\n\\nFalsches Kontrollzeichen empfangen.\\nFirmware in LCD-Platine vermutlich nicht "
+            "kompatibel."},
       {{"trailer-silent=0"},
        dt + "\\n\\nZeitüberschreitung.\\nFirmware in LCD-Platine vermutlich nicht kompatibel!"},
       {{"trailer-silent=1"}, dt + "\\n\\nZeitüberschreitung."},
@@ -96,7 +99,8 @@ TEST(PatchRunTest, EveryFailureOfTheDialogueEndsWithItsMessageAndNoSuccess) {
       {{"trailer-silent=5"}, dt + "\\n\\nZeitüberschreitung."},
       {{"devtext-long"}, dt + "\\n\\nSpeicherende erreicht!"},
       {{"program-wrong"},
-       dt + "\\n\\nFalsches Kontrollzeichen empfangen.\\nFirmware in LCD-Platine vermutlich nicht kompatibel."},
+       dt + "\\n\\nFalsches Kontrollzeichen empfangen.\\nFirmware in LCD-Platine vermutlich nicht "
+            "kompatibel."},
       {{"program-silent"},
        dt + "\\n\\nZeitüberschreitung.\\nFirmware in LCD-Platine vermutlich nicht kompatibel!"},
       {{"echo-wrong=3"}, "Datenübertragungsfehler!  Fehlercode 1\\n\\nFalsches Antwortbyte."},
@@ -128,7 +132,7 @@ TEST(PatchRunTest, EveryFailureOfTheDialogueEndsWithItsMessageAndNoSuccess) {
 
 TEST(PatchRunTest, EdgesThatTheDialogueAccepts) {
   const std::vector<std::vector<std::string>> accepted = {
-      {"dump-size=63994"}, {"devtext-len=16"}, {"devtext-len=0"}, {"language=0"},  {"devtype=95"},
+      {"dump-size=63994"}, {"devtext-len=16"}, {"devtext-len=0"}, {"language=0"},       {"devtype=95"},
       {"devtype=175"},     {"dump-gap=499"},   {"early-bytes"},   {"confirm-poll=598"},
   };
   for (const auto& faults : accepted) {
