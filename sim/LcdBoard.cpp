@@ -174,6 +174,10 @@ void TLcdBoard::OnByte(std::uint8_t b) {
       if (b == kRead) {
         if (HasFault("early-bytes")) Reply({'x', 'y', 'z', kConfirm}, 5'000);
         if (HasFault("dump-silent")) break;
+        if (ReadReply) {
+          Reply(*ReadReply, kDumpDelayUs);
+          break;
+        }
         std::vector<std::uint8_t> dump = Dump();
         std::vector<std::uint8_t> trailer = Trailer();
         if (HasFault("dump-gap")) {

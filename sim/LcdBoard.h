@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,8 @@ class TLcdBoard {
   std::uint8_t Language = 1;
   std::uint8_t DeviceType = 0x21;
   std::string DeviceText = "LCD-Platine 240";
+  // When set, sent after the read command in place of the dump and trailer.
+  std::optional<std::vector<std::uint8_t>> ReadReply;
 
   // The documented built-in start values: value i is (i * 37) % 1000 - 200,
   // so there are negative values, zeros and values of several lengths.

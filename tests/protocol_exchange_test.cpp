@@ -161,4 +161,38 @@ TEST_F(ExchangeTest, BytesBeforeThePingAreDiscarded) {
   ASSERT_TRUE(Exchange([] { EXPECT_TRUE(protocol::PingBoard()); }));
 }
 
+TEST_F(ExchangeTest, AByteThatNeverLeavesEndsTheExchangeWithItsCode) {
+  // The transmitter stops after `sent` bytes; the next byte's wait gives up.
+  struct Row {
+    bool program;
+    int sent;
+    int code;
+  };
+  const Row rows[] = {{false, 0, 1}, {false, 1, 7}, {false, 2, 8}, {true, 0, 1},  {true, 1, 2},
+                      {true, 2, 3},  {true, 3, 4},  {true, 4, 5},  {true, 243, 6}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::to_string(row.program) + "/" + std::to_string(row.sent));
+    host->messages.clear();
+    ConfigImage = TConfigImage{};
+    ConfigImage.ConfigLoaded = row.program;  // all 120 values 0: one digit each
+    host->port->SetActive(true);
+    line->TakeReceived();
+    line->StallTx(row.sent);
+    std::int64_t t0 = sim.Clock().NowUs();
+    bool finished = Exchange([&] { row.program ? ProgramConfiguration() : ReadConfiguration(); });
+    std::int64_t ms = (sim.Clock().NowUs() - t0) / 1000;
+    line->StallTx(-1);
+    EXPECT_FALSE(finished);
+    ASSERT_EQ(host->messages.size(), 1u);
+    EXPECT_EQ(host->messages[0], "Fehler: Daten senden konnte nicht ausgeführt werden!  Fehlercode " +
+                                     std::to_string(row.code) +
+                                     "\n\n             Datenübertragung abgebrochen!");
+    EXPECT_FALSE(host->port->Active());
+    if (row.sent == 0) {
+      // The handshake's sleeps, then 96 waits of 10 ms for the ping.
+      EXPECT_EQ(ms, 50 + 200 + 50 + 2000 + 960);
+    }
+  }
+}
+
 }  // namespace

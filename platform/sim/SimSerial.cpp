@@ -473,8 +473,14 @@ std::int64_t SimSerialLine::CharTimeUs() {
   return CharTimeLocked();
 }
 
+void SimSerialLine::StallTx(int bytes) {
+  std::lock_guard<std::mutex> lock(mu_);
+  txBudget_ = bytes < 0 ? -1 : bytes;
+  StartTxLocked();
+}
+
 void SimSerialLine::StartTxLocked() {
-  if (txBusy_ || tx_.empty() || !open_) return;
+  if (txBusy_ || tx_.empty() || !open_ || txBudget_ == 0) return;
   txBusy_ = true;
   std::uint64_t token = ++txToken_;
   std::weak_ptr<SimSerialLine> self = weak_from_this();
@@ -494,6 +500,7 @@ void SimSerialLine::TxDone(std::uint64_t token) {
     txBusy_ = false;
     TxByte b = tx_.front();
     tx_.pop_front();
+    if (txBudget_ > 0) --txBudget_;
     byte = b.byte;
     at = clock_.NowUs();
     received_.push_back({byte, at});

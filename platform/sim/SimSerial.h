@@ -122,6 +122,9 @@ class SimSerialLine : public std::enable_shared_from_this<SimSerialLine> {
   // transfers and the event wait end with a failure, and opening fails.
   void Unplug();
   void Replug();
+  // A transmitter held off (as by flow control): after `bytes` more bytes
+  // have gone out nothing more leaves until StallTx(-1) releases it.
+  void StallTx(int bytes);
 
   // What the system drives and has configured.
   bool DTR();
@@ -206,6 +209,7 @@ class SimSerialLine : public std::enable_shared_from_this<SimSerialLine> {
 
   std::deque<TxByte> tx_;  // front: the byte on the line when txBusy_
   bool txBusy_ = false;
+  int txBudget_ = -1;  // bytes still allowed out; -1: no stall
   std::uint64_t txToken_ = 0;
   IClock::EventId txEvent_ = 0;
   std::deque<RxByte> rx_;
