@@ -13,7 +13,11 @@ runs=${1:-3}
 run_ms() {
   local out
   out=$("$cli" --simulate --dir examples "$@")
-  grep -q '^box Information: Patch erfolgreich beendet!$' <<<"$out" || { echo "the run failed" >&2; exit 1; }
+  grep -q "^box Information: Patch erfolgreich beendet!$" <<<"$out" || {
+    echo "the run failed:" >&2
+    grep "^box" <<<"$out" >&2
+    exit 1
+  }
   sed -n 's/^time //p' <<<"$out"
 }
 

@@ -17,41 +17,12 @@
 #include "protocol/RunHost.h"
 #include "serial/Comport.h"
 #include "sim/SimBoardLine.h"
+#include "tests/support/RunHostDouble.h"
 
 namespace {
 
-// Thrown where the window would end the process.
-struct TRunEnded {};
-
-class THostDouble final : public IRunHost {
- public:
-  explicit THostDouble(TComponent* owner)
-      : progress(new TProgressBar(owner)),
-        status(new TLabel(owner)),
-        panel(new TPanel(owner)),
-        port(new TComPort(owner)) {}
-  void ShowErrorMessage(const std::string& text) override { messages.push_back("Fehler: " + text); }
-  void ShowInfoMessage(const std::string& text) override { messages.push_back("Information: " + text); }
-  [[noreturn]] void EndRun() override {
-    port->SetActive(false);
-    throw TRunEnded{};
-  }
-  void SetControlsEnabled(bool on) override { enabledLog.push_back(on); }
-  void ProcessMessages() override { Application->ProcessMessages(); }
-  TProgressBar& Progress() override { return *progress; }
-  TLabel& Status() override { return *status; }
-  TPanel& ResetIndicatorPanel() override { return *panel; }
-  std::uint32_t ResetColorOn() override { return clLime; }
-  std::uint32_t ResetColorOff() override { return clGreen; }
-  TComPort& Port() override { return *port; }
-
-  TProgressBar* progress;
-  TLabel* status;
-  TPanel* panel;
-  TComPort* port;
-  std::vector<std::string> messages;
-  std::vector<bool> enabledLog;
-};
+using qvtest::TRunEnded;
+using THostDouble = qvtest::TRunHostDouble;
 
 class ExchangeTest : public ::testing::Test {
  protected:
@@ -64,16 +35,7 @@ class ExchangeTest : public ::testing::Test {
     board = std::make_unique<sim::TSimBoardLine>(sim.Clock(), line);
     host = std::make_unique<THostDouble>(&app);
     SetRunHost(host.get());
-    TComPort& p = *host->port;
-    p.SetBaudRate(br9600);
-    p.SetDataBits(db8);
-    p.SetParity(paNone);
-    p.SetStopBits(sb1);
-    p.FlowControl().SetDTR(dcDisable);
-    p.FlowControl().SetRTS(rcDisable);
-    p.BufferSizes().SetInput(64000);
-    p.SetDeviceName("\\\\.\\COM5");
-    p.SetActive(true);
+    host->OpenPort("\\\\.\\COM5");
     ConfigImage = TConfigImage{};
   }
   void TearDown() override {

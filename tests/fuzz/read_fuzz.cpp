@@ -20,43 +20,13 @@
 #include "protocol/RunHost.h"
 #include "serial/Comport.h"
 #include "sim/SimBoardLine.h"
+#include "tests/support/RunHostDouble.h"
 
 namespace {
 
 void Require(bool ok) {
   if (!ok) std::abort();
 }
-
-struct TRunEnded {};
-
-class TFuzzHost final : public IRunHost {
- public:
-  explicit TFuzzHost(TComponent* owner)
-      : progress(new TProgressBar(owner)),
-        status(new TLabel(owner)),
-        panel(new TPanel(owner)),
-        port(new TComPort(owner)) {}
-  void ShowErrorMessage(const std::string& text) override { messages.push_back(text); }
-  void ShowInfoMessage(const std::string& text) override { messages.push_back(text); }
-  [[noreturn]] void EndRun() override {
-    port->SetActive(false);
-    throw TRunEnded{};
-  }
-  void SetControlsEnabled(bool) override {}
-  void ProcessMessages() override { Application->ProcessMessages(); }
-  TProgressBar& Progress() override { return *progress; }
-  TLabel& Status() override { return *status; }
-  TPanel& ResetIndicatorPanel() override { return *panel; }
-  std::uint32_t ResetColorOn() override { return clLime; }
-  std::uint32_t ResetColorOff() override { return clGreen; }
-  TComPort& Port() override { return *port; }
-
-  TProgressBar* progress;
-  TLabel* status;
-  TPanel* panel;
-  TComPort* port;
-  std::vector<std::string> messages;
-};
 
 }  // namespace
 
@@ -75,19 +45,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto line = serial.AddDevice("COM5", sim.Clock());
     auto board = std::make_unique<sim::TSimBoardLine>(sim.Clock(), line);
     board->Board().ReadReply = std::vector<std::uint8_t>(data, data + size);
-    auto host = std::make_unique<TFuzzHost>(&app);
+    auto host = std::make_unique<qvtest::TRunHostDouble>(&app);
     SetRunHost(host.get());
-    TComPort& p = *host->port;
-    p.SetBaudRate(br9600);
-    p.FlowControl().SetDTR(dcDisable);
-    p.FlowControl().SetRTS(rcDisable);
-    p.BufferSizes().SetInput(64000);
-    p.SetDeviceName("\\\\.\\COM5");
-    p.SetActive(true);
+    host->OpenPort("\\\\.\\COM5");
     ConfigImage = TConfigImage{};
     try {
       ReadConfiguration();
-    } catch (const TRunEnded&) {
+    } catch (const qvtest::TRunEnded&) {
     }
     loaded = ConfigImage.ConfigLoaded;
     messages = host->messages.size();
