@@ -138,6 +138,23 @@ void TMainForm::CreateControls() {
   ComboBox->SetTabOrder(0);
   ComboBox->OnChange = TNotifyEvent(this, &TMainForm::ComboBoxChange);
 
+  ComPort = new TComPort(this);
+  ComPort->SetName("ComPort");
+  ComPort->SetBaudRate(br9600);
+  ComPort->SetDataBits(db8);
+  ComPort->SetParity(paNone);
+  ComPort->SetStopBits(sb1);
+  ComPort->FlowControl().SetDTR(dcDisable);
+  ComPort->FlowControl().SetRTS(rcDisable);
+  ComPort->FlowControl().SetXOnXOff(xcDisable);
+  ComPort->SetOptions({});
+  ComPort->SetPriorityClass(pcRealTime);
+  ComPort->BufferSizes().SetInput(64000);
+  ComPort->SetDeviceName("COM1");
+  ComPort->SetActive(false);
+  ComPort->OnError = TComErrorEvent(this, &TMainForm::ComPortError);
+  ComPort->SetOnLineError(TLineErrorEvent(this, &TMainForm::ComPortLineError));
+
   SuchenButton = new TButton(this);
   SuchenButton->SetName("SuchenButton");
   SuchenButton->SetParent(GroupBox4);
@@ -185,8 +202,16 @@ void TMainForm::ShowInfoMessage(const std::string& text) {
   Application->MessageBox(text, "Information", TMsgBoxKind::Information);
 }
 
-void TMainForm::ClosePort() {
-  // The serial port is closed here once the main window owns one.
+void TMainForm::ClosePort() { ComPort->SetActive(false); }
+
+void TMainForm::ComPortError(TCustomComPort*, EComError&, TComAction& action) {
+  ShowErrorMessage(Format("ComPortError:  %s !", portName_));
+  action = caAbort;
+}
+
+void TMainForm::ComPortLineError(TObject*, TLineErrors) {
+  ShowErrorMessage(Format("ComPortLineError:  %s !", portName_));
+  ComPort->SetActive(false);
 }
 
 void TMainForm::EndRun() {

@@ -9,6 +9,7 @@
 #include "framework/ExtCtrls.h"
 #include "framework/Forms.h"
 #include "protocol/RunHost.h"
+#include "serial/Comport.h"
 
 // The stage operations the run calls. The defaults are the program's own;
 // tests of the run sequence replace them.
@@ -39,8 +40,9 @@ class TMainForm : public TForm, public IRunHost {
   TLabel* statusLabel = nullptr;
   TPanel* ResetPanel = nullptr;
   TComboBox* ComboBox = nullptr;
-  // ResetComSignal, ComPort and ModeComSignal stand here once the serial
-  // component exists.
+  // ResetComSignal stands here once the signal indicator exists.
+  TComPort* ComPort = nullptr;
+  // ModeComSignal stands here once the signal indicator exists.
   TButton* SuchenButton = nullptr;
   TTimer* Timer1 = nullptr;
   TTimer* Timer2 = nullptr;
@@ -48,7 +50,10 @@ class TMainForm : public TForm, public IRunHost {
 
   // Handlers, in declaration order.
   void FormCloseQuery(TObject* sender, bool& canClose);
+  void ComPortError(TCustomComPort* comPort, EComError& e, TComAction& action);
+  // ResetComSignalSignal stands here once the signal indicator exists.
   void ComboBoxChange(TObject* sender);  // with the port discovery
+  void ComPortLineError(TObject* sender, TLineErrors lineErrors);
   void SuchenButtonClick(TObject* sender);
   void Timer1Timer(TObject* sender);
   void Timer2Timer(TObject* sender);
@@ -65,6 +70,7 @@ class TMainForm : public TForm, public IRunHost {
   TProgressBar& Progress() override { return *ProgressBar; }
   TLabel& Status() override { return *statusLabel; }
   TPanel& ResetIndicatorPanel() override { return *ResetPanel; }
+  TComPort& Port() override { return *ComPort; }
 
   const char* PortName() const { return portName_; }
   // Copies a port name into the fixed buffer, cut to its room.

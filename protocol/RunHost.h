@@ -26,6 +26,7 @@ class IRunHost {
   virtual TProgressBar& Progress() = 0;
   virtual TLabel& Status() = 0;
   virtual TPanel& ResetIndicatorPanel() = 0;
+  virtual TComPort& Port() = 0;
 };
 
 IRunHost& RunHost();

@@ -6,6 +6,16 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#ifdef QV_HAVE_ALSA
+#include <alsa/asoundlib.h>
+#endif
 
 namespace platform {
 
@@ -18,9 +28,97 @@ void LinuxPlatform::MessageBeep() {
   }
 }
 
-void LinuxPlatform::PlayWaveAsync(const std::uint8_t*, std::size_t) {
-  // Scaffolding: sound output arrives with the alert tone.
+namespace {
+
+struct PcmSound {
+  unsigned Channels = 0;
+  unsigned Rate = 0;
+  unsigned Bits = 0;
+  std::vector<std::uint8_t> Samples;
+};
+
+std::uint32_t Le(const std::uint8_t* p, int bytes) {
+  std::uint32_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+
+// The PCM format and samples of a RIFF/WAVE image; nullopt for anything else.
+std::optional<PcmSound> ParseWave(const std::uint8_t* image, std::size_t length) {
+  if (image == nullptr || length < 12 || std::memcmp(image, "RIFF", 4) != 0 ||
+      std::memcmp(image + 8, "WAVE", 4) != 0)
+    return std::nullopt;
+  PcmSound sound;
+  bool haveFormat = false;
+  std::size_t pos = 12;
+  while (pos + 8 <= length) {
+    const std::uint8_t* chunk = image + pos;
+    const std::size_t size = Le(chunk + 4, 4);
+    const std::size_t body = pos + 8;
+    if (size > length - body) return std::nullopt;
+    if (std::memcmp(chunk, "fmt ", 4) == 0 && size >= 16) {
+      if (Le(chunk + 8, 2) != 1) return std::nullopt;  // PCM only
+      sound.Channels = Le(chunk + 10, 2);
+      sound.Rate = Le(chunk + 12, 4);
+      sound.Bits = Le(chunk + 22, 2);
+      haveFormat = true;
+    } else if (std::memcmp(chunk, "data", 4) == 0) {
+      if (!haveFormat) return std::nullopt;
+      sound.Samples.assign(image + body, image + body + size);
+      return sound;
+    }
+    pos = body + size + (size & 1);
+  }
+  return std::nullopt;
+}
+
+#ifdef QV_HAVE_ALSA
+void QuietAlsa(const char*, int, const char*, int, const char*, ...) {}
+
+void PlayPcm(const PcmSound& sound) {
+  static std::once_flag quiet;
+  std::call_once(quiet, [] { snd_lib_error_set_handler(QuietAlsa); });
+  snd_pcm_format_t format = sound.Bits == 8 ? SND_PCM_FORMAT_U8 : SND_PCM_FORMAT_S16_LE;
+  if (sound.Bits != 8 && sound.Bits != 16) return;
+  const unsigned frameBytes = sound.Channels * sound.Bits / 8;
+  if (frameBytes == 0 || sound.Rate == 0) return;
+  snd_pcm_t* pcm = nullptr;
+  // Opening without waiting: a busy or missing device means no sound.
+  if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) return;
+  if (snd_pcm_nonblock(pcm, 0) == 0 && snd_pcm_set_params(pcm, format, SND_PCM_ACCESS_RW_INTERLEAVED,
+                                                          sound.Channels, sound.Rate, 1, 100000) == 0) {
+    const std::uint8_t* p = sound.Samples.data();
+    snd_pcm_uframes_t frames = sound.Samples.size() / frameBytes;
+    while (frames > 0) {
+      snd_pcm_sframes_t n = snd_pcm_writei(pcm, p, frames);
+      if (n < 0) n = snd_pcm_recover(pcm, static_cast<int>(n), 1);
+      if (n < 0) break;
+      p += static_cast<std::size_t>(n) * frameBytes;
+      frames -= static_cast<snd_pcm_uframes_t>(n);
+    }
+    snd_pcm_drain(pcm);
+  }
+  snd_pcm_close(pcm);
+}
+#endif
+
+}  // namespace
+
+void LinuxPlatform::PlayWaveAsync(const std::uint8_t* image, std::size_t length) {
   Transcript::Line("tone");
+#ifdef QV_HAVE_ALSA
+  // The samples are copied, so the caller's image may change at once; the
+  // sound plays on its own thread and the caller never waits for the device.
+  std::optional<PcmSound> sound = ParseWave(image, length);
+  if (!sound) return;
+  try {
+    std::thread([s = std::move(*sound)] { PlayPcm(s); }).detach();
+  } catch (const std::system_error&) {
+    // No thread, no sound.
+  }
+#else
+  (void)ParseWave(image, length);
+#endif
 }
 
 std::optional<FileVersion> LinuxPlatform::ProgramVersion() {

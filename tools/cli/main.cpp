@@ -10,8 +10,11 @@
 
 #include "app/Main.h"
 #include "framework/headless/Headless.h"
+#include "platform/sim/SimDevices.h"
 #include "platform/sim/SimPlatform.h"
+#include "platform/sim/SimSerial.h"
 #ifndef _WIN32
+#include "platform/linux/LinuxDevices.h"
 #include "platform/linux/LinuxPlatform.h"
 #endif
 
@@ -56,17 +59,29 @@ int main(int argc, char** argv) {
   }
 
   std::unique_ptr<platform::IPlatform> plat;
+  std::unique_ptr<platform::IDevices> devices;
+  std::unique_ptr<platform::SimSerialSystem> serial;
   if (simulate) {
     plat = std::make_unique<platform::SimPlatform>(!realtime);
+    devices = std::make_unique<platform::SimDevices>();
   } else {
 #ifdef _WIN32
     std::fprintf(stderr, "quorvaltine-cli: only --simulate is available in this build\n");
     return 2;
 #else
     plat = std::make_unique<platform::LinuxPlatform>();
+    devices = std::make_unique<platform::LinuxDevices>();
 #endif
   }
   platform::Install(plat.get());
+  platform::InstallDevices(devices.get());
+  if (simulate) {
+    // The simulated machine's two ports as serial devices.
+    serial = std::make_unique<platform::SimSerialSystem>();
+    serial->AddDevice("COM1");
+    serial->AddDevice("COM5");
+    platform::InstallSerial(serial.get());
+  }
   THeadlessToolkit toolkit;
   InstallToolkit(&toolkit);
   platform::Transcript::SetStream(&std::cout);

@@ -1,0 +1,32 @@
+// quorvaltine: the program on the Linux desktop, with the Qt window and the
+// real system.
+#include <QApplication>
+
+#include "app/Main.h"
+#include "framework/qt/QtToolkit.h"
+#include "platform/linux/LinuxDevices.h"
+#include "platform/linux/LinuxPlatform.h"
+
+int main(int, char** argv) {
+  // The program takes no command-line arguments, so none reach Qt either;
+  // Qt's environment variables (QT_QPA_PLATFORM, ...) still apply.
+  static int qtArgc = 1;
+  static char* qtArgv[] = {argv[0], nullptr};
+  QApplication app(qtArgc, qtArgv);
+  QApplication::setApplicationName(QStringLiteral("quorvaltine"));
+  QGuiApplication::setDesktopFileName(QStringLiteral("quorvaltine"));
+
+  platform::LinuxPlatform linuxPlatform;
+  platform::Install(&linuxPlatform);
+  platform::LinuxDevices linuxDevices;
+  platform::InstallDevices(&linuxDevices);
+  TQtToolkit toolkit;
+  InstallToolkit(&toolkit);
+
+  int code = RunQuorvaltine();
+
+  InstallToolkit(nullptr);
+  platform::InstallDevices(nullptr);
+  platform::Install(nullptr);
+  return code;
+}

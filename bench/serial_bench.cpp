@@ -1,0 +1,93 @@
+// The per-byte cost of the board dialogue: one WriteByte + WritePending +
+// InputCount round, over a simulated device and over a pty.
+#include <benchmark/benchmark.h>
+#include <pty.h>
+#include <unistd.h>
+
+#include <memory>
+#include <thread>
+
+#include "platform/linux/PosixSerial.h"
+#include "platform/sim/SimPlatform.h"
+#include "platform/sim/SimSerial.h"
+#include "serial/Comport.h"
+
+namespace {
+
+void Configure(TComPort& p) {
+  p.SetBaudRate(br9600);
+  p.SetDataBits(db8);
+  p.SetParity(paNone);
+  p.SetStopBits(sb1);
+  p.FlowControl().SetDTR(dcDisable);
+  p.FlowControl().SetRTS(rcDisable);
+  p.FlowControl().SetXOnXOff(xcDisable);
+  p.BufferSizes().SetInput(64000);
+}
+
+void BM_SimRound(benchmark::State& state) {
+  platform::SimPlatform sim(true);
+  platform::SimSerialSystem serial;
+  platform::Install(&sim);
+  platform::InstallSerial(&serial);
+  auto line = serial.AddDevice("COM5");
+  {
+    TComPort port(nullptr);
+    Configure(port);
+    port.SetDeviceName("COM5");
+    port.Open();
+    for (auto _ : state) {
+      port.WriteByte(0xA5);
+      benchmark::DoNotOptimize(port.WritePending());
+      benchmark::DoNotOptimize(port.InputCount());
+      if (state.iterations() % 1024 == 0) line->TakeReceived();
+    }
+  }
+  platform::InstallSerial(nullptr);
+  platform::Install(nullptr);
+}
+BENCHMARK(BM_SimRound);
+
+void BM_PosixPtyRound(benchmark::State& state) {
+  platform::SimPlatform sim(false);
+  platform::PosixSerialSystem serial;
+  platform::Install(&sim);
+  platform::InstallSerial(&serial);
+  int master, slave;
+  char name[256];
+  if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+    state.SkipWithError("openpty");
+    return;
+  }
+  bool stop = false;
+  // The far side drains what is written.
+  std::thread drain([&] {
+    char buf[4096];
+    while (read(master, buf, sizeof buf) > 0 && !stop) {
+    }
+  });
+  {
+    TComPort port(nullptr);
+    Configure(port);
+    port.SetDeviceName(name);
+    port.Open();
+    for (auto _ : state) {
+      port.WriteByte(0xA5);
+      benchmark::DoNotOptimize(port.WritePending());
+      benchmark::DoNotOptimize(port.InputCount());
+    }
+    stop = true;
+    port.WriteByte(0);
+    port.WaitForWriteCompletion();
+  }
+  close(slave);
+  drain.join();
+  close(master);
+  platform::InstallSerial(nullptr);
+  platform::Install(nullptr);
+}
+BENCHMARK(BM_PosixPtyRound);
+
+}  // namespace
+
+BENCHMARK_MAIN();

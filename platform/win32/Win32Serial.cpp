@@ -1,0 +1,224 @@
+#include "platform/win32/Win32Serial.h"
+
+#include <windows.h>
+
+#include <cstring>
+
+namespace platform {
+
+namespace {
+
+static_assert(sizeof(DCB) == sizeof(Dcb));
+static_assert(sizeof(COMMPROP) == sizeof(CommProp));
+
+class Win32Event final : public ISerialEvent {
+ public:
+  explicit Win32Event(HANDLE h) : h_(h) {}
+  ~Win32Event() override { CloseHandle(h_); }
+  bool Set() override { return SetEvent(h_) != FALSE; }
+  bool Reset() override { return ResetEvent(h_) != FALSE; }
+  bool Wait(int timeoutMs) override {
+    return WaitForSingleObject(h_, timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs)) == WAIT_OBJECT_0;
+  }
+  HANDLE Handle() const { return h_; }
+
+ private:
+  HANDLE h_;
+};
+
+HANDLE EventHandle(ISerialEvent& e) { return static_cast<Win32Event&>(e).Handle(); }
+
+class Win32Device final : public ISerialDevice {
+ public:
+  explicit Win32Device(HANDLE h) : h_(h) {}
+  ~Win32Device() override {
+    // Pending operations write into their records; let them end first.
+    SetCommMask(0);
+    CancelIo(h_);
+    DWORD n;
+    if (readStarted_) GetOverlappedResult(h_, &readOv_, &n, TRUE);
+    if (writeStarted_) GetOverlappedResult(h_, &writeOv_, &n, TRUE);
+    if (waitStarted_) GetOverlappedResult(h_, &waitOv_, &n, TRUE);
+    CloseHandle(h_);
+  }
+
+  bool GetCommState(Dcb& dcb) override {
+    DCB d;
+    std::memcpy(&d, &dcb, sizeof d);
+    if (!::GetCommState(h_, &d)) return false;
+    std::memcpy(static_cast<void*>(&dcb), &d, sizeof d);
+    return true;
+  }
+  bool SetCommState(const Dcb& dcb) override {
+    DCB d;
+    std::memcpy(&d, &dcb, sizeof d);
+    return ::SetCommState(h_, &d) != FALSE;
+  }
+  bool SetupComm(std::uint32_t in, std::uint32_t out) override { return ::SetupComm(h_, in, out) != FALSE; }
+  bool GetCommTimeouts(CommTimeouts& t) override {
+    COMMTIMEOUTS c;
+    if (!::GetCommTimeouts(h_, &c)) return false;
+    t.ReadIntervalTimeout = c.ReadIntervalTimeout;
+    t.ReadTotalTimeoutMultiplier = c.ReadTotalTimeoutMultiplier;
+    t.ReadTotalTimeoutConstant = c.ReadTotalTimeoutConstant;
+    t.WriteTotalTimeoutMultiplier = c.WriteTotalTimeoutMultiplier;
+    t.WriteTotalTimeoutConstant = c.WriteTotalTimeoutConstant;
+    return true;
+  }
+  bool SetCommTimeouts(const CommTimeouts& t) override {
+    COMMTIMEOUTS c;
+    c.ReadIntervalTimeout = t.ReadIntervalTimeout;
+    c.ReadTotalTimeoutMultiplier = t.ReadTotalTimeoutMultiplier;
+    c.ReadTotalTimeoutConstant = t.ReadTotalTimeoutConstant;
+    c.WriteTotalTimeoutMultiplier = t.WriteTotalTimeoutMultiplier;
+    c.WriteTotalTimeoutConstant = t.WriteTotalTimeoutConstant;
+    return ::SetCommTimeouts(h_, &c) != FALSE;
+  }
+  bool PurgeComm(std::uint32_t flags) override { return ::PurgeComm(h_, flags) != FALSE; }
+  bool FlushBuffers() override { return FlushFileBuffers(h_) != FALSE; }
+  bool EscapeCommFunction(std::uint32_t code) override { return ::EscapeCommFunction(h_, code) != FALSE; }
+  bool SetCommBreak() override { return ::SetCommBreak(h_) != FALSE; }
+  bool ClearCommBreak() override { return ::ClearCommBreak(h_) != FALSE; }
+  bool TransmitCommChar(char c) override { return ::TransmitCommChar(h_, c) != FALSE; }
+  bool GetCommModemStatus(std::uint32_t& status) override {
+    DWORD s = 0;
+    if (!::GetCommModemStatus(h_, &s)) return false;
+    status = s;
+    return true;
+  }
+  bool ClearCommError(std::uint32_t& errors, CommQueues* queues) override {
+    DWORD e = 0;
+    COMSTAT st{};
+    if (!::ClearCommError(h_, &e, &st)) return false;
+    errors = e;
+    if (queues) {
+      queues->InQueue = st.cbInQue;
+      queues->OutQueue = st.cbOutQue;
+    }
+    return true;
+  }
+  bool GetCommProperties(CommProp& prop) override {
+    COMMPROP p;
+    std::memcpy(&p, &prop, sizeof p);
+    if (!::GetCommProperties(h_, &p)) return false;
+    std::memcpy(static_cast<void*>(&prop), &p, sizeof p);
+    return true;
+  }
+
+  bool ReadFile(void* buffer, std::uint32_t length, std::uint32_t& transferred, ISerialEvent& done) override {
+    std::memset(&readOv_, 0, sizeof readOv_);
+    readOv_.hEvent = EventHandle(done);
+    readStarted_ = true;
+    DWORD n = 0;
+    if (!::ReadFile(h_, buffer, length, &n, &readOv_)) return false;
+    transferred = n;
+    return true;
+  }
+  bool WriteFile(const void* buffer, std::uint32_t length, std::uint32_t& transferred,
+                 ISerialEvent& done) override {
+    std::memset(&writeOv_, 0, sizeof writeOv_);
+    writeOv_.hEvent = EventHandle(done);
+    writeStarted_ = true;
+    DWORD n = 0;
+    if (!::WriteFile(h_, buffer, length, &n, &writeOv_)) return false;
+    transferred = n;
+    return true;
+  }
+  bool GetReadResult(std::uint32_t& transferred, bool wait) override {
+    DWORD n = 0;
+    BOOL ok = GetOverlappedResult(h_, &readOv_, &n, wait ? TRUE : FALSE);
+    transferred = n;
+    return ok != FALSE;
+  }
+  bool GetWriteResult(std::uint32_t& transferred, bool wait) override {
+    DWORD n = 0;
+    BOOL ok = GetOverlappedResult(h_, &writeOv_, &n, wait ? TRUE : FALSE);
+    transferred = n;
+    return ok != FALSE;
+  }
+  bool SetCommMask(std::uint32_t mask) override { return ::SetCommMask(h_, mask) != FALSE; }
+  bool GetCommMask(std::uint32_t& mask) override {
+    DWORD m = 0;
+    if (!::GetCommMask(h_, &m)) return false;
+    mask = m;
+    return true;
+  }
+  bool WaitCommEvent(std::uint32_t* eventMask, ISerialEvent& done) override {
+    static_assert(sizeof(DWORD) == sizeof(std::uint32_t));
+    std::memset(&waitOv_, 0, sizeof waitOv_);
+    waitOv_.hEvent = EventHandle(done);
+    waitStarted_ = true;
+    return ::WaitCommEvent(h_, reinterpret_cast<DWORD*>(eventMask), &waitOv_) != FALSE;
+  }
+
+ private:
+  HANDLE h_;
+  OVERLAPPED readOv_{}, writeOv_{}, waitOv_{};
+  bool readStarted_ = false, writeStarted_ = false, waitStarted_ = false;
+};
+
+bool DefaultConfig(const std::string& name, COMMCONFIG& cc) {
+  std::memset(&cc, 0, sizeof cc);
+  cc.dwSize = sizeof cc;
+  DWORD size = sizeof cc;
+  return GetDefaultCommConfigA(name.c_str(), &cc, &size) != FALSE;
+}
+
+}  // namespace
+
+std::unique_ptr<ISerialDevice> Win32SerialSystem::Open(const std::string& name) {
+  HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_OVERLAPPED, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  return std::make_unique<Win32Device>(h);
+}
+
+std::unique_ptr<ISerialEvent> Win32SerialSystem::NewEvent(bool manualReset, bool initiallySet) {
+  HANDLE h = CreateEventA(nullptr, manualReset ? TRUE : FALSE, initiallySet ? TRUE : FALSE, nullptr);
+  if (h == nullptr) return nullptr;
+  return std::make_unique<Win32Event>(h);
+}
+
+std::uint32_t Win32SerialSystem::LastError() { return GetLastError(); }
+void Win32SerialSystem::SetLastError(std::uint32_t code) { ::SetLastError(code); }
+
+std::string Win32SerialSystem::ErrorText(std::uint32_t code) {
+  char buf[512];
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, buf,
+                           sizeof buf, nullptr);
+  std::string s(buf, n);
+  while (!s.empty() && (s.back() == '\r' || s.back() == '\n' || s.back() == ' ')) s.pop_back();
+  return s;
+}
+
+bool Win32SerialSystem::GetDefaultConfig(const std::string& shortName, Dcb& dcb) {
+  COMMCONFIG cc;
+  if (!DefaultConfig(shortName, cc)) return false;
+  std::memcpy(static_cast<void*>(&dcb), &cc.dcb, sizeof dcb);
+  return true;
+}
+
+bool Win32SerialSystem::RunConfigDialog(const std::string& shortName, Dcb& dcb, bool& confirmed) {
+  confirmed = false;
+  COMMCONFIG cc;
+  if (!DefaultConfig(shortName, cc)) return false;
+  std::memcpy(&cc.dcb, &dcb, sizeof dcb);
+  if (!CommConfigDialogA(shortName.c_str(), GetActiveWindow(), &cc)) {
+    // Cancelling the dialog is no failure.
+    if (GetLastError() != ERROR_CANCELLED) return false;
+    ::SetLastError(0);
+    return true;
+  }
+  std::memcpy(static_cast<void*>(&dcb), &cc.dcb, sizeof dcb);
+  confirmed = true;
+  return true;
+}
+
+bool Win32SerialSystem::SetDefaultConfig(const std::string& shortName, const Dcb& dcb) {
+  COMMCONFIG cc;
+  if (!DefaultConfig(shortName, cc)) return false;
+  std::memcpy(&cc.dcb, &dcb, sizeof dcb);
+  return SetDefaultCommConfigA(shortName.c_str(), &cc, sizeof cc) != FALSE;
+}
+
+}  // namespace platform

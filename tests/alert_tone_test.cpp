@@ -1,0 +1,98 @@
+// The found-port tone: its WAVE image, checked by an independent parser, and
+// its hand-over to the platform's playback.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+#include <vector>
+
+#include "app/AlertTone.h"
+#include "platform/sim/SimPlatform.h"
+#include "tests/support/Child.h"
+#ifndef _WIN32
+#include "platform/linux/LinuxPlatform.h"
+#endif
+
+namespace {
+
+std::vector<std::uint8_t> Image() {
+  std::size_t length = 0;
+  const std::uint8_t* p = BuildAlertToneImage(&length);
+  return std::vector<std::uint8_t>(p, p + length);
+}
+
+TEST(AlertToneTest, ImageIsTheMonoSquareWaveOf2002Bytes) {
+  std::vector<std::uint8_t> img = Image();
+  ASSERT_EQ(img.size(), kToneImageLength);
+  EXPECT_EQ(std::memcmp(img.data(), "RIFF", 4), 0);
+  EXPECT_EQ(img[4] | img[5] << 8, 1994);
+  EXPECT_EQ(std::memcmp(img.data() + 8, "WAVEfmt ", 8), 0);
+  EXPECT_EQ(img[16], 18);  // the 18-byte format chunk
+  EXPECT_EQ(img[36] | img[37] << 8, 0);
+  EXPECT_EQ(img[42] | img[43] << 8, 1956);
+  // DF DF 1F 1F 1F DF, over and over, to the last byte.
+  const std::uint8_t period[6] = {0xDF, 0xDF, 0x1F, 0x1F, 0x1F, 0xDF};
+  for (std::size_t i = 46; i < img.size(); ++i) ASSERT_EQ(img[i], period[(i - 46) % 6]) << i;
+}
+
+TEST(AlertToneTest, EveryCallRebuildsTheSameBytesInTheSameBuffer) {
+  platform::SimPlatform sim;
+  platform::Install(&sim);
+  PlayAlertTone();
+  const std::uint8_t* first = sim.LastWave();
+  ASSERT_NE(first, nullptr);
+  std::vector<std::uint8_t> bytes(first, first + sim.LastWaveLength());
+  // Whatever the buffer holds meanwhile, the next call restores the image.
+  std::memset(const_cast<std::uint8_t*>(first), 0x55, kToneImageLength);
+  PlayAlertTone();
+  EXPECT_EQ(sim.LastWave(), first);
+  EXPECT_EQ(sim.LastWaveLength(), kToneImageLength);
+  EXPECT_EQ(std::vector<std::uint8_t>(first, first + kToneImageLength), bytes);
+  EXPECT_EQ(sim.Tones(), 2);
+  platform::Install(nullptr);
+}
+
+#ifndef _WIN32
+// Python's wave module reads the image as any WAVE file.
+TEST(AlertToneTest, IndependentWaveParserReadsTheImage) {
+  if (std::system("python3 -c 'import wave' >/dev/null 2>&1") != 0) GTEST_SKIP() << "python3 not available";
+  const std::string path = qvtest::MakeTempDir() + "/tone.wav";
+  std::vector<std::uint8_t> img = Image();
+  qvtest::WriteFile(path, std::string(img.begin(), img.end()));
+  const std::string cmd =
+      "python3 -c \"import wave,sys; w=wave.open(sys.argv[1]); f=w.readframes(w.getnframes()); "
+      "print(w.getcomptype(), w.getnchannels(), w.getframerate(), w.getsampwidth()*8, w.getnframes(), "
+      "f[0], f[1], f[2], f[-1])\" " +
+      path;
+  FILE* p = popen(cmd.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  char line[256] = {};
+  ASSERT_NE(std::fgets(line, sizeof line, p), nullptr);
+  EXPECT_EQ(pclose(p), 0);
+  EXPECT_EQ(std::string(line), "NONE 1 22050 8 1956 223 223 31 223\n");
+}
+
+// Without a sound device the Linux playback does nothing but its transcript
+// line; the call never waits for the device.
+QV_CHILD(linux_tone) {
+  std::ostringstream out;
+  platform::Transcript::SetStream(&out);
+  platform::LinuxPlatform linuxPlatform;
+  platform::Install(&linuxPlatform);
+  PlayAlertTone();
+  PlayAlertTone();
+  platform::Install(nullptr);
+  platform::Transcript::SetStream(nullptr);
+  std::fputs(out.str().c_str(), stdout);
+  return 0;
+}
+
+TEST(AlertToneTest, LinuxPlaybackReturnsAtOnceAndTellsTheTranscript) {
+  qvtest::ChildResult r = qvtest::RunChild("linux_tone");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(r.Count("tone"), 2) << r.output;
+}
+#endif
+
+}  // namespace

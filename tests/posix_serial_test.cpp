@@ -1,0 +1,234 @@
+// The termios driver under the port component, over pty pairs: the data
+// path, the purges and the settings as the tty holds them.
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <thread>
+
+#include "platform/linux/PosixSerial.h"
+#include "platform/sim/SimPlatform.h"
+#include "serial/Comport.h"
+
+namespace {
+
+// Waits for a condition that the driver's worker brings about; the bound
+// only keeps a broken driver from hanging the test.
+bool Eventually(const std::function<bool()>& cond) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!cond()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return true;
+}
+
+class PosixSerialTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::Install(&sim);
+    platform::InstallSerial(&serial);
+    char name[256];
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    path = name;
+    port = std::make_unique<TComPort>(nullptr);
+    port->SetDeviceName(path);
+    port->SetBaudRate(br9600);
+    port->SetDataBits(db8);
+    port->SetParity(paNone);
+    port->SetStopBits(sb1);
+    port->FlowControl().SetDTR(dcDisable);
+    port->FlowControl().SetRTS(rcDisable);
+    port->FlowControl().SetXOnXOff(xcDisable);
+    port->BufferSizes().SetInput(64000);
+  }
+  void TearDown() override {
+    port.reset();
+    if (master >= 0) close(master);
+    close(slave);
+    platform::InstallSerial(nullptr);
+    platform::Install(nullptr);
+  }
+  std::string ReadMaster(std::size_t n) {
+    std::string got;
+    while (got.size() < n) {
+      struct pollfd p = {master, POLLIN, 0};
+      if (poll(&p, 1, 5000) <= 0) break;
+      char buf[256];
+      ssize_t r = read(master, buf, std::min(sizeof buf, n - got.size()));
+      if (r <= 0) break;
+      got.append(buf, static_cast<std::size_t>(r));
+    }
+    return got;
+  }
+  void WriteMaster(const std::string& s) { ASSERT_EQ(write(master, s.data(), s.size()), ssize_t(s.size())); }
+
+  platform::SimPlatform sim{false};
+  platform::PosixSerialSystem serial;
+  int master = -1, slave = -1;
+  std::string path;
+  std::unique_ptr<TComPort> port;
+};
+
+TEST_F(PosixSerialTest, DeviceNames) {
+  EXPECT_EQ(platform::PosixSerialSystem::DevicePath("\\\\.\\ttyUSB0"), "/dev/ttyUSB0");
+  EXPECT_EQ(platform::PosixSerialSystem::DevicePath("ttyS1"), "/dev/ttyS1");
+  EXPECT_EQ(platform::PosixSerialSystem::DevicePath("/dev/pts/3"), "/dev/pts/3");
+}
+
+TEST_F(PosixSerialTest, TheSettingsReachTheTty) {
+  port->Open();
+  struct termios t {};
+  ASSERT_EQ(tcgetattr(slave, &t), 0);
+  EXPECT_EQ(cfgetospeed(&t), speed_t(B9600));
+  EXPECT_EQ(t.c_cflag & CSIZE, tcflag_t(CS8));
+  EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | CRTSCTS | HUPCL), 0u);
+  EXPECT_NE(t.c_cflag & CLOCAL, 0u);
+  EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
+  EXPECT_EQ(t.c_iflag & (IXON | IXOFF | ICRNL), 0u);
+  EXPECT_EQ(t.c_oflag & OPOST, 0u);
+
+  port->SetStopBits(sb2);
+  port->FlowControl().SetXOnXOff(xcInputOutput);
+  port->Characters().SetXOn(0x11 + 1);
+  ASSERT_EQ(tcgetattr(slave, &t), 0);
+  EXPECT_NE(t.c_cflag & CSTOPB, 0u);
+  EXPECT_EQ(t.c_iflag & (IXON | IXOFF), tcflag_t(IXON | IXOFF));
+  EXPECT_EQ(t.c_cc[VSTART], 0x12);
+  EXPECT_EQ(t.c_cc[VSTOP], 0x13);
+
+  // A rate without a B constant goes through BOTHER.
+  port->SetCustomBaudRate(31250);
+  unsigned rate = 0;
+  ASSERT_TRUE(platform::posix_speed::GetRate(slave, rate));
+  EXPECT_EQ(rate, 31250u);
+  port->SetBaudRate(br115200);
+  ASSERT_EQ(tcgetattr(slave, &t), 0);
+  EXPECT_EQ(cfgetospeed(&t), speed_t(B115200));
+
+  // A pty only carries 8 data bits without parity; the refused setting is
+  // reported, not silently lost.
+  for (auto change : std::vector<std::function<void()>>{[&] { port->SetDataBits(db7); },
+                                                        [&] { port->SetParity(paEven); }}) {
+    try {
+      change();
+      ADD_FAILURE();
+    } catch (const EComError& e) {
+      EXPECT_EQ(e.ErrorCode, EINVAL);
+    }
+  }
+}
+
+TEST_F(PosixSerialTest, WritesWithoutWaitingReachTheOtherSide) {
+  port->Open();
+  port->WriteByte(0xA5);
+  port->WriteString("hello");
+  EXPECT_EQ(ReadMaster(6), "\xA5hello");
+  EXPECT_TRUE(Eventually([&] { return !port->WritePending(); }));
+  EXPECT_EQ(port->OutputCount(), 0);
+  std::string big(3000, 'x');
+  port->Write(big.data(), static_cast<int>(big.size()), false);
+  EXPECT_EQ(ReadMaster(big.size()), big);
+  port->WaitForWriteCompletion();
+  EXPECT_FALSE(port->WritePending());
+}
+
+TEST_F(PosixSerialTest, InputCountReadByteAndThePurges) {
+  port->Open();
+  WriteMaster("abc");
+  ASSERT_TRUE(Eventually([&] { return port->InputCount() == 3; }));
+  EXPECT_EQ(port->ReadByte(), 'a');
+  EXPECT_EQ(port->InputCount(), 2);
+  port->PurgeInput();
+  EXPECT_EQ(port->InputCount(), 0);
+
+  // A read not waited for ends on the worker when its bytes arrive.
+  char buf[2] = {0, 0};
+  port->Read(buf, 2, false);
+  EXPECT_TRUE(port->ReadPending());
+  WriteMaster("xy");
+  EXPECT_TRUE(Eventually([&] { return !port->ReadPending(); }));
+  port->WaitForReadCompletion();
+  EXPECT_EQ(std::string(buf, 2), "xy");
+
+  // Aborting a pending read ends it.
+  port->Read(buf, 2, false);
+  port->AbortInput();
+  EXPECT_FALSE(port->ReadPending());
+  port->ClearOutput();
+  port->PurgeOutput();
+}
+
+TEST_F(PosixSerialTest, OpenFailuresCarryErrno) {
+  port->Open();
+  TComPort second(nullptr);
+  second.SetDeviceName(path);
+  second.SetPriorityClass(pcHigh);
+  int before = sim.GetProcessPriorityClass();
+  struct Row {
+    std::string name;
+    int code;
+  };
+  for (const Row& r : {Row{path, EBUSY}, Row{"\\\\.\\qv-no-such-tty", ENOENT}, Row{"/dev/null", ENOTTY}}) {
+    second.SetDeviceName(r.name);
+    try {
+      second.Open();
+      ADD_FAILURE() << r.name;
+    } catch (const EComError& e) {
+      EXPECT_EQ(e.ErrorCode, r.code) << r.name;
+      EXPECT_EQ(e.Message(), std::strerror(r.code));
+    }
+    EXPECT_FALSE(second.Active());
+    EXPECT_EQ(sim.GetProcessPriorityClass(), before);
+  }
+}
+
+TEST_F(PosixSerialTest, APtyHasNoModemLinesButKeepsItsDataPath) {
+  port->Open();
+  EXPECT_THROW(port->SetDTR(), EComError);
+  EXPECT_THROW(port->GetModemStatus(), EComError);
+  port->WriteByte('z');
+  EXPECT_EQ(ReadMaster(1), "z");
+}
+
+TEST_F(PosixSerialTest, AVanishedOtherSideFailsTheRead) {
+  port->Open();
+  close(master);
+  master = -1;
+  try {
+    port->ReadByte();
+    ADD_FAILURE();
+  } catch (const EComError& e) {
+    EXPECT_EQ(e.ErrorCode, EIO);
+  }
+  EXPECT_TRUE(port->Active());
+}
+
+TEST_F(PosixSerialTest, TheEventWaitReportsReceivedCharacters) {
+  port->Open();
+  platform::ISerialDevice& dev = *port->Device();
+  auto ev = serial.NewEvent(false, false);
+  std::uint32_t word = 0xFFFF;
+  ASSERT_TRUE(dev.SetCommMask(platform::kEvRxChar));
+  EXPECT_FALSE(dev.WaitCommEvent(&word, *ev));
+  EXPECT_EQ(serial.LastError(), platform::kErrorIoPending);
+  WriteMaster("q");
+  EXPECT_TRUE(ev->Wait(5000));
+  EXPECT_EQ(word, platform::kEvRxChar);
+  // A new mask ends a pending wait with an empty word.
+  word = 0xFFFF;
+  EXPECT_FALSE(dev.WaitCommEvent(&word, *ev));
+  ASSERT_TRUE(dev.SetCommMask(platform::kEvRxChar | platform::kEvDsr));
+  EXPECT_TRUE(ev->Wait(5000));
+  EXPECT_EQ(word, 0u);
+}
+
+}  // namespace

@@ -1,0 +1,14 @@
+// The caption child: prints the running program file's version caption.
+#include <cstdio>
+
+#include "app/Main.h"
+#include "platform/win32/Win32Platform.h"
+#include "tests/support/Child.h"
+
+QV_CHILD(caption) {
+  platform::Win32Platform plat;
+  platform::Install(&plat);
+  std::printf("%s\n", VersionCaption().c_str());
+  platform::Install(nullptr);
+  return 0;
+}

@@ -1,0 +1,21 @@
+// quorvaltine.exe: the program with its native window.
+#include <windows.h>
+
+#include "app/Main.h"
+#include "framework/win32/Win32Toolkit.h"
+#include "platform/win32/Win32Devices.h"
+#include "platform/win32/Win32Platform.h"
+#include "platform/win32/Win32Serial.h"
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  platform::Win32Platform plat;
+  platform::Install(&plat);
+  // The real device listings and serial ports for the port search.
+  static platform::Win32Devices devices;
+  static platform::Win32SerialSystem serial;
+  platform::InstallDevices(&devices);
+  platform::InstallSerial(&serial);
+  TWin32Toolkit toolkit;
+  InstallToolkit(&toolkit);
+  return RunQuorvaltine();
+}
