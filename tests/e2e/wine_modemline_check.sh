@@ -42,4 +42,12 @@ pids+=($!)
 exec 3<&-
 
 ln -sfn "$slave" "$WINEPREFIX/dosdevices/com7"
-QV_MODEMLINE_STATE="$work/board.state" LD_PRELOAD="$lib" timeout 90 wine "$work/wine_modemline.exe" COM7
+# Wine's own messages (and the server it starts, which inherits them) go to
+# a log that is shown only on failure.
+rc=0
+QV_MODEMLINE_STATE="$work/board.state" LD_PRELOAD="$lib" timeout 90 wine "$work/wine_modemline.exe" COM7 \
+  2>"$work/wine.err" || rc=$?
+if [ "$rc" -ne 0 ]; then
+  tail -n 40 "$work/wine.err" >&2
+  exit "$rc"
+fi

@@ -150,12 +150,15 @@ void TPtyBoardLine::SendDue() {
   std::int64_t now = NowUs();
   while (masterFd_ >= 0 && !outgoing_.empty() && now >= nextSendUs_) {
     std::uint8_t b = outgoing_.front();
+    // Counted before the byte can be read, as a UART counts it before the
+    // driver hands it on.
+    __atomic_add_fetch(&state_->rx, 1, __ATOMIC_ACQ_REL);
     ssize_t n = ::write(masterFd_, &b, 1);
+    if (n != 1) __atomic_sub_fetch(&state_->rx, 1, __ATOMIC_ACQ_REL);
     if (n < 0 && errno == EAGAIN) return;  // the system's input buffer is full
     // Nobody listening (EIO): the byte goes out on the line all the same.
     outgoing_.pop_front();
     nextSendUs_ += kByteUs;
-    if (n == 1) __atomic_add_fetch(&state_->rx, 1, __ATOMIC_ACQ_REL);
   }
 }
 
