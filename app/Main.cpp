@@ -69,6 +69,13 @@ TMainForm::TMainForm(TComponent* owner) : TForm(owner) {
 }
 
 TMainForm::~TMainForm() {
+  // Closed while the window is whole: closing runs the indicators, whose
+  // handler is the window's.
+  try {
+    ClosePort();
+  } catch (const Exception&) {
+    // Nothing to report to at this point.
+  }
   if (MainForm == this) MainForm = nullptr;
   SetRunHost(nullptr);
 }
@@ -138,6 +145,12 @@ void TMainForm::CreateControls() {
   ComboBox->SetTabOrder(0);
   ComboBox->OnChange = TNotifyEvent(this, &TMainForm::ComboBoxChange);
 
+  // The indicators attach in creation order (ResetComSignal first) when the
+  // form's Loaded reaches them; until then setting ComPort only stores it.
+  ResetComSignal = new TComSignal(this);
+  ResetComSignal->BeginLoading();
+  ResetComSignal->SetName("ResetComSignal");
+
   ComPort = new TComPort(this);
   ComPort->SetName("ComPort");
   ComPort->SetBaudRate(br9600);
@@ -154,6 +167,19 @@ void TMainForm::CreateControls() {
   ComPort->SetActive(false);
   ComPort->OnError = TComErrorEvent(this, &TMainForm::ComPortError);
   ComPort->SetOnLineError(TLineErrorEvent(this, &TMainForm::ComPortLineError));
+
+  ModeComSignal = new TComSignal(this);
+  ModeComSignal->BeginLoading();
+  ModeComSignal->SetName("ModeComSignal");
+  ModeComSignal->SetComPort(ComPort);
+  ModeComSignal->SetSignal(siCTS);
+  ModeComSignal->SetDelay(10);
+
+  ResetComSignal->SetComPort(ComPort);
+  ResetComSignal->SetControl(ResetPanel);
+  ResetComSignal->SetSignal(siDSR);
+  ResetComSignal->SetDelay(10);
+  ResetComSignal->OnSignal = TNotifyEvent(this, &TMainForm::ResetComSignalSignal);
 
   SuchenButton = new TButton(this);
   SuchenButton->SetName("SuchenButton");
@@ -212,6 +238,11 @@ void TMainForm::ComPortError(TCustomComPort*, EComError&, TComAction& action) {
 void TMainForm::ComPortLineError(TObject*, TLineErrors) {
   ShowErrorMessage(Format("ComPortLineError:  %s !", portName_));
   ComPort->SetActive(false);
+}
+
+void TMainForm::ResetComSignalSignal(TObject*) {
+  ResetPanel->SetColor(ResetComSignal->SignalValue() ? ResetComSignal->ColorOn()
+                                                     : ResetComSignal->ColorOff());
 }
 
 void TMainForm::EndRun() {

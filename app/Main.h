@@ -10,6 +10,7 @@
 #include "framework/Forms.h"
 #include "protocol/RunHost.h"
 #include "serial/Comport.h"
+#include "serial/Comsignal.h"
 
 // The stage operations the run calls. The defaults are the program's own;
 // tests of the run sequence replace them.
@@ -40,9 +41,9 @@ class TMainForm : public TForm, public IRunHost {
   TLabel* statusLabel = nullptr;
   TPanel* ResetPanel = nullptr;
   TComboBox* ComboBox = nullptr;
-  // ResetComSignal stands here once the signal indicator exists.
+  TComSignal* ResetComSignal = nullptr;
   TComPort* ComPort = nullptr;
-  // ModeComSignal stands here once the signal indicator exists.
+  TComSignal* ModeComSignal = nullptr;
   TButton* SuchenButton = nullptr;
   TTimer* Timer1 = nullptr;
   TTimer* Timer2 = nullptr;
@@ -51,7 +52,7 @@ class TMainForm : public TForm, public IRunHost {
   // Handlers, in declaration order.
   void FormCloseQuery(TObject* sender, bool& canClose);
   void ComPortError(TCustomComPort* comPort, EComError& e, TComAction& action);
-  // ResetComSignalSignal stands here once the signal indicator exists.
+  void ResetComSignalSignal(TObject* sender);
   void ComboBoxChange(TObject* sender);  // with the port discovery
   void ComPortLineError(TObject* sender, TLineErrors lineErrors);
   void SuchenButtonClick(TObject* sender);
@@ -71,6 +72,8 @@ class TMainForm : public TForm, public IRunHost {
   TLabel& Status() override { return *statusLabel; }
   TPanel& ResetIndicatorPanel() override { return *ResetPanel; }
   TComPort& Port() override { return *ComPort; }
+  TColor ResetColorOn() override { return ResetComSignal->ColorOn(); }
+  TColor ResetColorOff() override { return ResetComSignal->ColorOff(); }
 
   const char* PortName() const { return portName_; }
   // Copies a port name into the fixed buffer, cut to its room.

@@ -2,11 +2,9 @@
 #pragma once
 
 #include "patch/PatchFile.h"
+#include "protocol/Protocol.h"
 
 // Port discovery: true when the board's port was found and is open.
 bool FindBoardPort();
-// Reads the board's configuration; returns only on success.
-void ReadConfiguration();
-// VerifyPatchFile and ApplyPatchFile: patch/PatchFile.h.
-// Programs the board; returns only on success.
-void ProgramConfiguration();
+// VerifyPatchFile and ApplyPatchFile: patch/PatchFile.h; ReadConfiguration
+// and ProgramConfiguration: protocol/Protocol.h.

@@ -48,7 +48,14 @@ void TApplication::HandleException(TObject*) {
   }
 }
 
+namespace {
+TMessageBoxObserver g_boxObserver;
+}
+
+void SetMessageBoxObserver(TMessageBoxObserver observer) { g_boxObserver = std::move(observer); }
+
 void TApplication::MessageBox(const std::string& text, const std::string& title, TMsgBoxKind kind) {
+  if (g_boxObserver) g_boxObserver(title, text);
   Toolkit().MessageBox(text, title, kind);
 }
 

@@ -1,6 +1,7 @@
 // The application object and the screen.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "framework/Classes.h"
@@ -44,6 +45,11 @@ class TApplication : public TComponent {
 };
 
 extern TApplication* Application;
+
+// Sees every message box the application shows, before it is shown (tools
+// use it to learn how a run ended).
+using TMessageBoxObserver = std::function<void(const std::string& title, const std::string& text)>;
+void SetMessageBoxObserver(TMessageBoxObserver observer);
 
 class TScreen {
  public:

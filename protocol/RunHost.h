@@ -4,6 +4,7 @@
 // supply their own.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 class TComPort;
@@ -26,7 +27,11 @@ class IRunHost {
   virtual TProgressBar& Progress() = 0;
   virtual TLabel& Status() = 0;
   virtual TPanel& ResetIndicatorPanel() = 0;
+  // The main window's serial port.
   virtual TComPort& Port() = 0;
+  // The colours of the reset indicator (0x00BBGGRR): DSR on and off.
+  virtual std::uint32_t ResetColorOn() = 0;
+  virtual std::uint32_t ResetColorOff() = 0;
 };
 
 IRunHost& RunHost();

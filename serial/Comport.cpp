@@ -166,6 +166,7 @@ TCustomComPort::~TCustomComPort() {
     // A destructor cannot report; the device and its resources are released
     // by FreeHandle before any handler could raise.
   }
+  DetachEventThreads();
   timeouts_.reset();
   bufferSizes_.reset();
   characters_.reset();
@@ -202,6 +203,7 @@ void TCustomComPort::Open() {
 
 void TCustomComPort::Close() {
   // The event thread's Close is carried over to the UI thread here.
+  if (CloseOnEventThread()) return;
   if (!IsOpen()) return;
   if (BeforeClose) BeforeClose(this);
   FreeHandle();
@@ -465,7 +467,10 @@ void TCustomComPort::SetOnDeviceRemoved(const TDeviceEvent& e) {
     StopNotification();
 }
 
-void TCustomComPort::SetThreadPriority(TThreadPriority v) { threadPriority_ = v; }
+void TCustomComPort::SetThreadPriority(TThreadPriority v) {
+  threadPriority_ = v;
+  ApplyThreadPriority();
+}
 
 // ---------------------------------------------------------------------------
 // Line control and purges.

@@ -19,6 +19,7 @@ class ISerialDevice;
 class ISerialEvent;
 struct Dcb;
 struct CommProp;
+struct WindowMessage;
 }  // namespace platform
 
 // A set of the members of an enumeration with at most 32 members.
@@ -149,6 +150,8 @@ class EComError : public Exception {
 
 class TCustomComPort;
 class TComThread;
+struct TComThreadGate;
+enum class TComThreadState;
 
 using TOpenCloseEvent = TMethod<void(TCustomComPort*)>;
 using TReadWriteEvent = TMethod<void(TObject*, const void*, int, bool)>;
@@ -464,6 +467,36 @@ class TCustomComPort : public TComponent {
   platform::ISerialEvent* WaitEvent() const { return waitEvent_.get(); }
   std::uint32_t& EventMaskWord() { return eventMaskWord_; }
 
+  // --- The event thread and device notifications (ComportThread.cpp) ---
+
+  // The port's hook on the main window's messages: turns device arrival and
+  // removal into OnDeviceArrival and OnDeviceRemoved. Never consumes a
+  // message (always false).
+  bool WindowHook(const platform::WindowMessage& message);
+  // What the event thread is doing now; tests settle on it.
+  TComThreadState EventThreadState() const;
+  // Whether a device notification is registered.
+  bool NotificationRegistered() const { return notification_ != nullptr; }
+
+ protected:
+  // One wait and its dispatch; the thread calls it inside its wait phase.
+  void ThreadProc(TComThread* thread);
+  // Dispatches the events of the last completed wait.
+  void ThreadDoEvent();
+  // Raises the stored thread error; on the UI thread.
+  [[noreturn]] void RaiseThreadError();
+
+ private:
+  friend class TComThread;
+  // Close called on the event thread runs on the UI thread; true when it did.
+  bool CloseOnEventThread();
+  // At destruction: no thread or queued call of this port touches it after.
+  void DetachEventThreads();
+  void ApplyThreadPriority();
+  std::shared_ptr<TComThreadGate> threadGate_;
+  int notificationHook_ = 0;
+
+ public:
  protected:
   void Loaded() override;
   virtual void CreateHandle();

@@ -58,16 +58,40 @@ bool DispatchChild(int argc, char** argv, int& code) {
   return true;
 }
 
+namespace {
+ChildResult RunCommand(std::string cmd);
+}
+
 ChildResult RunChild(const std::string& name, const ChildArgs& args) {
   std::string cmd = Quote(g_self) + " --child " + Quote(name);
   for (const auto& a : args) cmd += " " + Quote(a);
+  return RunCommand(cmd);
+}
+
+ChildResult RunProgram(const std::string& path, const ChildArgs& args) {
+  std::string p = path;
+#ifdef _WIN32
+  // A path of the Linux build tree, as Wine sees it.
+  if (!p.empty() && p[0] == '/') {
+    for (char& c : p)
+      if (c == '/') c = '\\';
+    p = "Z:" + p;
+  }
+#endif
+  std::string cmd = Quote(p);
+  for (const auto& a : args) cmd += " " + Quote(a);
+  return RunCommand(cmd);
+}
+
+namespace {
+ChildResult RunCommand(std::string cmd) {
 #ifdef _WIN32
   // cmd.exe strips one pair of outer quotes.
   cmd = "\"" + cmd + "\"";
 #endif
   std::fflush(stdout);
   FILE* p = popen(cmd.c_str(), "r");
-  if (p == nullptr) throw std::runtime_error("cannot start child " + name);
+  if (p == nullptr) throw std::runtime_error("cannot start " + cmd);
   ChildResult r;
   char buf[4096];
   std::size_t n;
@@ -89,6 +113,7 @@ ChildResult RunChild(const std::string& name, const ChildArgs& args) {
   }
   return r;
 }
+}  // namespace
 
 namespace {
 std::string StripStamp(const std::string& l) {

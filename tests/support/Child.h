@@ -40,6 +40,8 @@ struct ChildResult {
 
 // Runs the child function `name` of this test binary.
 ChildResult RunChild(const std::string& name, const ChildArgs& args = {});
+// Runs another program of the build (a path as the build gives it).
+ChildResult RunProgram(const std::string& path, const ChildArgs& args = {});
 
 // Dispatches "--child NAME ARGS..."; returns true and sets code when argv
 // asked for a child.

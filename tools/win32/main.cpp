@@ -2,10 +2,12 @@
 #include <windows.h>
 
 #include "app/Main.h"
+#include "framework/win32/Win32DeviceNotify.h"
 #include "framework/win32/Win32Toolkit.h"
 #include "platform/win32/Win32Devices.h"
 #include "platform/win32/Win32Platform.h"
 #include "platform/win32/Win32Serial.h"
+#include "serial/DeviceNotify.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   platform::Win32Platform plat;
@@ -17,5 +19,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   platform::InstallSerial(&serial);
   TWin32Toolkit toolkit;
   InstallToolkit(&toolkit);
+  // Offered to the port component; the program itself registers nothing.
+  TWin32DeviceNotifications deviceNotifications;
+  InstallDeviceNotifications(&deviceNotifications);
   return RunQuorvaltine();
 }

@@ -1,0 +1,53 @@
+// The whole simulated workplace for a dry run or a scenario: the simulated
+// platform (virtual or real clock), a machine with the board's FTDI adapter
+// at COM5 beside a COM1, the serial device of COM5 and the LCD board on its
+// far end. Constructing it installs it; destroying it uninstalls it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "sim/LcdBoard.h"
+
+namespace platform {
+class SimPlatform;
+class SimDevices;
+class SimSerialSystem;
+class SimSerialLine;
+}  // namespace platform
+
+namespace sim {
+
+class TSimBoardLine;
+
+struct TSimRigOptions {
+  bool virtualTime = true;
+  // The board's 120 start values; empty: the built-in set.
+  std::vector<std::int32_t> boardValues;
+  std::vector<TBoardFault> faults;
+};
+
+class TSimRig {
+ public:
+  explicit TSimRig(const TSimRigOptions& options = {});
+  ~TSimRig();
+  TSimRig(const TSimRig&) = delete;
+  TSimRig& operator=(const TSimRig&) = delete;
+
+  platform::SimPlatform& Platform() { return *platform_; }
+  platform::SimDevices& Machine() { return *devices_; }
+  platform::SimSerialSystem& Serial() { return *serial_; }
+  platform::SimSerialLine& BoardLine() { return *line_; }
+  TLcdBoard& Board();
+  std::vector<std::int32_t> BoardValues() const;
+
+ private:
+  std::unique_ptr<platform::SimPlatform> platform_;
+  std::unique_ptr<platform::SimDevices> devices_;
+  std::unique_ptr<platform::SimSerialSystem> serial_;
+  std::shared_ptr<platform::SimSerialLine> line_;
+  std::unique_ptr<TSimBoardLine> boardLine_;
+};
+
+}  // namespace sim
