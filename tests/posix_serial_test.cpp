@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <thread>
@@ -82,6 +83,12 @@ TEST_F(PosixSerialTest, DeviceNames) {
   EXPECT_EQ(platform::PosixSerialSystem::DevicePath("\\\\.\\ttyUSB0"), "/dev/ttyUSB0");
   EXPECT_EQ(platform::PosixSerialSystem::DevicePath("ttyS1"), "/dev/ttyS1");
   EXPECT_EQ(platform::PosixSerialSystem::DevicePath("/dev/pts/3"), "/dev/pts/3");
+  // The device root the port discovery probes in is the one opened here.
+  setenv("QUORVALTINE_DEV_ROOT", "/tmp/devs", 1);
+  EXPECT_EQ(platform::PosixSerialSystem::DevicePath("\\\\.\\ttyUSB0"), "/tmp/devs/ttyUSB0");
+  EXPECT_EQ(platform::PosixSerialSystem::DevicePath("ttyS1"), "/tmp/devs/ttyS1");
+  EXPECT_EQ(platform::PosixSerialSystem::DevicePath("/dev/pts/3"), "/dev/pts/3");
+  unsetenv("QUORVALTINE_DEV_ROOT");
 }
 
 TEST_F(PosixSerialTest, TheSettingsReachTheTty) {

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -667,9 +668,13 @@ class PosixDevice final : public ISerialDevice {
 
 std::string PosixSerialSystem::DevicePath(const std::string& name) {
   static const std::string prefix = "\\\\.\\";
-  if (name.compare(0, prefix.size(), prefix) == 0) return "/dev/" + name.substr(prefix.size());
+  // The same device root as the port discovery, which probes the port there
+  // before it is opened here.
+  const char* env = std::getenv("QUORVALTINE_DEV_ROOT");
+  const std::string root = (env != nullptr && *env != '\0') ? env : "/dev";
+  if (name.compare(0, prefix.size(), prefix) == 0) return root + "/" + name.substr(prefix.size());
   if (!name.empty() && name[0] == '/') return name;
-  return "/dev/" + name;
+  return root + "/" + name;
 }
 
 std::unique_ptr<ISerialDevice> PosixSerialSystem::Open(const std::string& name) {

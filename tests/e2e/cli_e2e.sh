@@ -1,0 +1,248 @@
+#!/usr/bin/env bash
+# The whole patch run of quorvaltine-cli on the real serial driver and the
+# real port discovery, against the board emulator on a pty with the
+# modem-line preload library. The scenarios run side by side (each has its
+# own board, pty and device tree), since most of a run is waiting.
+#   cli_e2e.sh linux LCDBOARD LIBQVMODEMLINE CLI WORKDIR
+#   cli_e2e.sh wine  LCDBOARD LIBQVMODEMLINE CLI.EXE WORKDIR HOLDPORT.EXE
+# Linux: a fake sysfs tree (QUORVALTINE_SYSFS_ROOT) holds an FTDI adapter on
+# ttyUSB0, and a device root (QUORVALTINE_DEV_ROOT) links ttyUSB0 to the pty
+# slave, so no root rights are needed. Wine: each scenario has a copy of one
+# booted prefix, whose COM5 leads to the pty slave and whose registry has the
+# adapter's keys. The wine mode exits 77 (skipped) without wine.
+# A scenario's output is in WORKDIR/NAME/; set QV_E2E_ONLY=NAME to run one.
+set -euo pipefail
+mode=$1 lcdboard=$2 lib=$3 cli=$4 work=$5 holdport=${6:-}
+case "$mode" in
+  linux | wine) ;;
+  *)
+    echo "usage: cli_e2e.sh linux|wine LCDBOARD LIB CLI WORKDIR [HOLDPORT.EXE]" >&2
+    exit 64
+    ;;
+esac
+if [ "$mode" = wine ] && ! command -v wine >/dev/null; then
+  echo "no wine: skipped"
+  exit 77
+fi
+here=$(cd "$(dirname "$0")" && pwd)
+wine_run=$here/../../scripts/wine-run
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
+
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+  if [ "$mode" = wine ]; then
+    for d in "$work"/*/prefix; do
+      [ -d "$d" ] && WINEPREFIX=$d wineserver -k >/dev/null 2>&1 || true
+    done
+  fi
+}
+trap cleanup EXIT
+trap 'exit 143' TERM INT
+
+# name | lcdboard faults | expected box ("box TITLE: TEXT" as the transcript
+# writes it; \\n is the escaped line break) | expected exit status.
+dt='Datenübertragungsfehler!'
+no_answer='     Gerät antwortet nicht!\\n\\nMögliche Gründe, z.B.:\\nTest-Jumper auf Platine vergessen.\\nNetzkabel nicht entfernt.\\nNoch keine Firmware geladen.'
+scenarios=(
+  "success||box Information: Patch erfolgreich beendet!|0"
+  "no-dsr|no-dsr|box Fehler: Keine Rückmeldung vom \"Reset\"-Befehl \"ein\" erhalten!\\\\n\\\\n        Datenübertragung abgebrochen!|1"
+  "ping-late|ping-late|box Fehler: $no_answer|1"
+  "echo-wrong|echo-wrong=3|box Fehler: $dt  Fehlercode 1\\\\n\\\\nFalsches Antwortbyte.|1"
+  "confirm-late|confirm-late|box Fehler: Programmierfehler!  Fehlercode 8\\\\n\\\\nZeitüberschreitung.|1"
+  "held||box Fehler: ComPortError:  PORT !\\\\n\\\\nDer Port kann nicht geöffnet werden.|1"
+  "unplug|unplug=UNPLUG_AT||1"
+)
+# Half way through the values of the programming step.
+unplug_at=${QV_E2E_UNPLUG_AT:-300}
+
+# The board's start values, and what the patch makes of them.
+values_in() { for i in $(seq 0 119); do echo $((i * 7 - 300)); done; }
+patch=$'12;1\n40;255\n41;0E750'
+values_expected() { values_in | awk 'NR==13{$0=1} NR==41{$0=255} NR==42{$0=0} {print}'; }
+
+# Starts lcdboard for scenario $1 with faults $2; prints the pty slave path.
+start_board() {
+  local dir=$1 faults=$2 args=() f
+  for f in $faults; do args+=(--fault "$f"); done
+  mkfifo "$dir/board.out"
+  "$lcdboard" --state "$dir/board.state" --timeout 150 --board "$work/values.in" --store "$dir/board.store" \
+    "${args[@]}" >"$dir/board.out" 2>"$dir/board.err" &
+  echo $! >"$dir/board.pid"
+  exec 3<"$dir/board.out"
+  local slave
+  read -r -t 10 slave <&3 || return 1
+  cat <&3 >/dev/null &
+  echo $! >"$dir/drain.pid"
+  exec 3<&-
+  echo "$slave"
+}
+
+linux_tree() {
+  local dir=$1 slave=$2 sys=$1/sys
+  local usb=$sys/devices/pci0000:00/0000:00:14.0/usb1/1-1
+  local intf=$usb/1-1:1.0 port=$usb/1-1:1.0/ttyUSB0
+  mkdir -p "$intf" "$port/tty/ttyUSB0" "$sys/class/tty" "$sys/bus/usb/drivers/ftdi_sio" \
+    "$sys/bus/usb-serial/drivers/ftdi_sio" "$sys/module/ftdi_sio" "$dir/dev"
+  echo 0403 >"$usb/idVendor"
+  echo 6001 >"$usb/idProduct"
+  echo A50285BI >"$usb/serial"
+  echo FTDI >"$usb/manufacturer"
+  echo "FT232R USB UART" >"$usb/product"
+  echo 00 >"$intf/bInterfaceNumber"
+  ln -s "$sys/bus/usb/drivers/ftdi_sio" "$intf/driver"
+  ln -s "$sys/bus/usb-serial/drivers/ftdi_sio" "$port/driver"
+  ln -s "$sys/module/ftdi_sio" "$sys/bus/usb-serial/drivers/ftdi_sio/module"
+  echo 188:0 >"$port/tty/ttyUSB0/dev"
+  ln -s "$port" "$port/tty/ttyUSB0/device"
+  ln -s "$port/tty/ttyUSB0" "$sys/class/tty/ttyUSB0"
+  ln -s "$slave" "$dir/dev/ttyUSB0"
+}
+
+# One booted prefix, copied for every scenario (a copy takes a moment, a
+# boot most of a minute).
+wine_base() {
+  local base=$work/base-prefix
+  if [ ! -f "$base/.qv-ready" ]; then
+    rm -rf "$base"
+    "$wine_run" --prepare "$base" >/dev/null 2>&1
+    touch "$base/.qv-ready"
+  fi
+}
+
+wine_tree() {
+  local dir=$1 slave=$2
+  cp -a "$work/base-prefix" "$dir/prefix"
+  ln -sfn "$slave" "$dir/prefix/dosdevices/com5"
+  # The FTDI driver's DOS device name: a link Wine lists, leading nowhere
+  # that is ever opened.
+  ln -sfn /dev/null "$dir/prefix/dosdevices/FTDIBUS#VID_0403+PID_6001+A50285BIA#0000#{86e0d1e0-8089-11d0-9ce4-08003e301f73}"
+  cat >"$dir/adapter.reg" <<'EOF'
+REGEDIT4
+
+[HKEY_LOCAL_MACHINE\System\CurrentControlSet\Enum\FTDIBUS\VID_0403+PID_6001+A50285BIA\0000]
+"ClassGUID"="{4D36E978-E325-11CE-BFC1-08002BE10318}"
+"FriendlyName"="USB Serial Port (COM5)"
+
+[HKEY_LOCAL_MACHINE\System\CurrentControlSet\Enum\FTDIBUS\VID_0403+PID_6001+A50285BIA\0000\Device Parameters]
+"PortName"="COM5"
+
+[HKEY_LOCAL_MACHINE\HARDWARE\DEVICEMAP\SERIALCOMM]
+"\\Device\\VCP0"="COM5"
+EOF
+  WINEPREFIX=$dir/prefix timeout 60 wine regedit /S "$(WINEPREFIX=$dir/prefix winepath -w "$dir/adapter.reg")" \
+    >>"$dir/wine.err" 2>&1
+}
+
+run_scenario() {
+  local name=$1 faults=$2 expect=$3 want=$4 dir=$work/$1
+  rm -rf "$dir" && mkdir -p "$dir/run"
+  printf '%s' "$patch" >"$dir/run/Quorvaltine.ini"
+  local slave port
+  slave=$(start_board "$dir" "$faults") || {
+    echo "FAILED: $name: lcdboard printed no slave path"
+    return 1
+  }
+  pids+=("$(cat "$dir/board.pid")" "$(cat "$dir/drain.pid")")
+  local env=(QV_MODEMLINE_STATE="$dir/board.state" LD_PRELOAD="$lib"
+    ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0")
+  local cmd
+  if [ "$mode" = linux ]; then
+    linux_tree "$dir" "$slave"
+    port=ttyUSB0
+    env+=(QUORVALTINE_SYSFS_ROOT="$dir/sys" QUORVALTINE_DEV_ROOT="$dir/dev")
+    cmd=("$cli" --dir "$dir/run")
+  else
+    wine_tree "$dir" "$slave"
+    port=COM5
+    env+=(WINEPREFIX="$dir/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=")
+    cmd=(wine "$cli" --dir "$(WINEPREFIX=$dir/prefix winepath -w "$dir/run")")
+  fi
+  local holder=
+  if [ "$name" = held ]; then
+    if [ "$mode" = linux ]; then
+      flock -x "$dir/dev/ttyUSB0" sleep 200 &
+    else
+      env "${env[@]}" wine "$holdport" "$port" 200 >"$dir/hold.out" 2>>"$dir/wine.err" &
+    fi
+    holder=$!
+    pids+=("$holder")
+    # Wait until the port is really held.
+    for _ in $(seq 100); do
+      if [ "$mode" = linux ]; then
+        ! flock -n -x "$dir/dev/ttyUSB0" true && break
+      else
+        grep -q held "$dir/hold.out" 2>/dev/null && break
+      fi
+      sleep 0.1
+    done
+  fi
+  local rc=0
+  env "${env[@]}" timeout -k 5 120 "${cmd[@]}" >"$dir/out" 2>>"$dir/err" || rc=$?
+  [ -n "$holder" ] && kill "$holder" 2>/dev/null
+  tr -d '\r' <"$dir/out" >"$dir/transcript"
+  local board_pid
+  board_pid=$(cat "$dir/board.pid")
+  kill -TERM "$board_pid" 2>/dev/null || true
+  wait "$board_pid" 2>/dev/null || true
+
+  local fail=()
+  [ "$rc" -eq "$want" ] || fail+=("exit status $rc, not $want")
+  if [ -n "$expect" ]; then
+    expect=${expect//PORT/$port}
+    [ "$(grep -cxF -- "$expect" "$dir/transcript")" -eq 1 ] || fail+=("no single line: $expect")
+  fi
+  if [ "$name" != success ] && grep -q 'Patch erfolgreich beendet' "$dir/transcript"; then
+    fail+=("success message on a failed run")
+  fi
+  if [ "$name" = success ]; then
+    values_expected | cmp -s - "$dir/board.store" || fail+=("the board stored other values")
+    grep -q '^tone' "$dir/transcript" || fail+=("no tone")
+  fi
+  if [ "$name" = unplug ]; then
+    grep -q '^lcdboard: .*programmed 0' "$dir/board.err" || fail+=("the board was programmed")
+    # The port's loss shows as a port error box.
+    grep -q '^box Fehler: .*ComPort' "$dir/transcript" || fail+=("no port error box")
+    grep -q '^exception' "$dir/transcript" && fail+=("an exception escaped")
+  fi
+  grep -q "^exit $want\$" "$dir/transcript" || fail+=("no \"exit $want\" line")
+  if [ ${#fail[@]} -gt 0 ]; then
+    echo "FAILED: $name:"
+    printf '  %s\n' "${fail[@]}"
+    echo "  --- transcript"
+    sed 's/^/  /' "$dir/transcript" | tail -n 30
+    echo "  --- stderr"
+    tail -n 10 "$dir/err" | sed 's/^/  /'
+    sed 's/^/  /' "$dir/board.err"
+    return 1
+  fi
+  echo "ok $name ($(grep '^time ' "$dir/transcript"))"
+}
+
+values_in >"$work/values.in"
+[ "$mode" = wine ] && wine_base
+
+jobs_=()
+names=()
+for row in "${scenarios[@]}"; do
+  IFS='|' read -r name faults expect want <<<"$row"
+  [ -n "${QV_E2E_ONLY:-}" ] && [ "$name" != "$QV_E2E_ONLY" ] && continue
+  faults=${faults//UNPLUG_AT/$unplug_at}
+  (
+    pids=()
+    trap cleanup EXIT
+    trap 'exit 143' TERM INT
+    run_scenario "$name" "$faults" "$expect" "$want"
+  ) >"$work/$name.result" 2>&1 &
+  jobs_+=($!)
+  pids+=($!)
+  names+=("$name")
+done
+status=0
+for i in "${!jobs_[@]}"; do
+  wait "${jobs_[$i]}" || status=1
+  cat "$work/${names[$i]}.result"
+done
+exit $status
