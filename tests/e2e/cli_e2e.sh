@@ -45,14 +45,14 @@ trap 'exit 143' TERM INT
 # name | lcdboard faults | expected box ("box TITLE: TEXT" as the transcript
 # writes it; \\n is the escaped line break) | expected exit status.
 dt='Datenübertragungsfehler!'
-no_answer='     Gerät antwortet nicht!\\n\\nMögliche Gründe, z.B.:\\nTest-Jumper auf Platine vergessen.\\nNetzkabel nicht entfernt.\\nNoch keine Firmware geladen.'
+no_answer='     Gerät antwortet nicht!\n\nMögliche Gründe, z.B.:\nTest-Jumper auf Platine vergessen.\nNetzkabel nicht entfernt.\nNoch keine Firmware geladen.'
 scenarios=(
   "success||box Information: Patch erfolgreich beendet!|0"
-  "no-dsr|no-dsr|box Fehler: Keine Rückmeldung vom \"Reset\"-Befehl \"ein\" erhalten!\\\\n\\\\n        Datenübertragung abgebrochen!|1"
+  "no-dsr|no-dsr|box Fehler: Keine Rückmeldung vom \"Reset\"-Befehl \"ein\" erhalten!\\n\\n        Datenübertragung abgebrochen!|1"
   "ping-late|ping-late|box Fehler: $no_answer|1"
-  "echo-wrong|echo-wrong=3|box Fehler: $dt  Fehlercode 1\\\\n\\\\nFalsches Antwortbyte.|1"
-  "confirm-late|confirm-late|box Fehler: Programmierfehler!  Fehlercode 8\\\\n\\\\nZeitüberschreitung.|1"
-  "held||box Fehler: ComPortError:  PORT !\\\\n\\\\nDer Port kann nicht geöffnet werden.|1"
+  "echo-wrong|echo-wrong=3|box Fehler: $dt  Fehlercode 1\\n\\nFalsches Antwortbyte.|1"
+  "confirm-late|confirm-late|box Fehler: Programmierfehler!  Fehlercode 8\\n\\nZeitüberschreitung.|1"
+  "held||box Fehler: ComPortError:  PORT !\\n\\nDer Port kann nicht geöffnet werden.|1"
   "unplug|unplug=UNPLUG_AT||1"
 )
 # Half way through the values of the programming step.
@@ -68,7 +68,7 @@ start_board() {
   local dir=$1 faults=$2 args=() f
   for f in $faults; do args+=(--fault "$f"); done
   mkfifo "$dir/board.out"
-  "$lcdboard" --state "$dir/board.state" --timeout 150 --board "$work/values.in" --store "$dir/board.store" \
+  "$lcdboard" --state "$dir/board.state" --timeout 150 --late-extra 2000 --board "$work/values.in" --store "$dir/board.store" \
     "${args[@]}" >"$dir/board.out" 2>"$dir/board.err" &
   echo $! >"$dir/board.pid"
   exec 3<"$dir/board.out"

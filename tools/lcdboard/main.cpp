@@ -22,11 +22,13 @@ void OnSignal(int) { gStop = 1; }
 
 const char kUsage[] =
     "usage: lcdboard [--fault NAME[=N]]... [--board FILE] [--store FILE] [--state FILE] [--timeout S]\n"
+    "                [--late-extra MS]\n"
     "  --fault NAME[=N]  misbehave as named (repeatable)\n"
     "  --board FILE      the 120 stored values to start with (whitespace-separated)\n"
     "  --store FILE      at the end, write the 120 values the board has stored\n"
     "  --state FILE      the modem-line state shared with the preload library\n"
     "  --timeout S       give up after S seconds, with exit status 2 (default 120)\n"
+    "  --late-extra MS   answer MS later still where a fault makes an answer late\n"
     "Ends on SIGTERM or SIGINT, or once the port is closed after programming.\n";
 
 void ReadValues(const std::string& path, sim::TLcdBoard& board) {
@@ -59,6 +61,7 @@ int main(int argc, char** argv) {
   std::vector<sim::TBoardFault> faults;
   std::string boardFile, storeFile, stateFile;
   double timeoutS = 120;
+  double lateExtraMs = 0;
   try {
     for (int i = 1; i < argc; ++i) {
       std::string a = argv[i];
@@ -76,7 +79,11 @@ int main(int argc, char** argv) {
         stateFile = value();
       else if (a == "--timeout")
         timeoutS = std::stod(value());
-      else if (a == "-h" || a == "--help") {
+      else if (a == "--late-extra") {
+        lateExtraMs = std::stod(value());
+        if (!(lateExtraMs >= 0 && lateExtraMs <= 60'000))
+          throw std::invalid_argument("--late-extra: 0 to 60000");
+      } else if (a == "-h" || a == "--help") {
         std::cout << kUsage;
         return 0;
       } else
@@ -99,6 +106,7 @@ int main(int argc, char** argv) {
     sim::TLcdBoard board(line);
     line.Attach(board);
     for (const auto& f : faults) board.AddFault(f);
+    board.LateExtraUs = static_cast<std::int64_t>(lateExtraMs * 1000);
     if (!boardFile.empty()) ReadValues(boardFile, board);
     std::cout << line.SlavePath() << std::endl;
 
