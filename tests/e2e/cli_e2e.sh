@@ -4,25 +4,31 @@
 # modem-line preload library. The scenarios run side by side (each has its
 # own board, pty and device tree), since most of a run is waiting.
 #   cli_e2e.sh linux LCDBOARD LIBQVMODEMLINE CLI WORKDIR
-#   cli_e2e.sh wine  LCDBOARD LIBQVMODEMLINE CLI.EXE WORKDIR HOLDPORT.EXE
+#   cli_e2e.sh wine  LCDBOARD LIBQVMODEMLINE CLI.EXE WORKDIR WINE_FIXTURE.C
 # Linux: a fake sysfs tree (QUORVALTINE_SYSFS_ROOT) holds an FTDI adapter on
 # ttyUSB0, and a device root (QUORVALTINE_DEV_ROOT) links ttyUSB0 to the pty
 # slave, so no root rights are needed. Wine: each scenario has a copy of one
-# booted prefix, whose COM5 leads to the pty slave and whose registry has the
-# adapter's keys. The wine mode exits 77 (skipped) without wine.
+# booted prefix, whose COM5 leads to the pty slave; a small Windows program
+# (wine_fixture.c) gives the adapter its DOS name and registry keys. The wine
+# mode exits 77 (skipped) without wine, the cross compiler or the programs.
 # A scenario's output is in WORKDIR/NAME/; set QV_E2E_ONLY=NAME to run one.
 set -euo pipefail
-mode=$1 lcdboard=$2 lib=$3 cli=$4 work=$5 holdport=${6:-}
+mode=$1 lcdboard=$2 lib=$3 cli=$4 work=$5 fixture=${6:-}
 case "$mode" in
   linux | wine) ;;
   *)
-    echo "usage: cli_e2e.sh linux|wine LCDBOARD LIB CLI WORKDIR [HOLDPORT.EXE]" >&2
+    echo "usage: cli_e2e.sh linux|wine LCDBOARD LIB CLI WORKDIR [WINE_FIXTURE.C]" >&2
     exit 64
     ;;
 esac
-if [ "$mode" = wine ] && ! command -v wine >/dev/null; then
-  echo "no wine: skipped"
-  exit 77
+if [ "$mode" = wine ]; then
+  for f in "$lcdboard" "$lib" "$cli" "$fixture"; do
+    [ -e "$f" ] || { echo "no $f: skipped"; exit 77; }
+  done
+  if ! command -v wine >/dev/null || ! command -v x86_64-w64-mingw32-gcc-posix >/dev/null; then
+    echo "no wine or cross compiler: skipped"
+    exit 77
+  fi
 fi
 here=$(cd "$(dirname "$0")" && pwd)
 wine_run=$here/../../scripts/wine-run
@@ -34,7 +40,8 @@ cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
   for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
   if [ "$mode" = wine ]; then
-    for d in "$work"/*/prefix; do
+    # A scenario ends its own Wine server, the script all of them.
+    for d in ${own_prefix:-"$work"/*/prefix}; do
       [ -d "$d" ] && WINEPREFIX=$d wineserver -k >/dev/null 2>&1 || true
     done
   fi
@@ -104,36 +111,13 @@ linux_tree() {
 # One booted prefix, copied for every scenario (a copy takes a moment, a
 # boot most of a minute).
 wine_base() {
-  local base=$work/base-prefix
-  if [ ! -f "$base/.qv-ready" ]; then
-    rm -rf "$base"
-    "$wine_run" --prepare "$base" >/dev/null 2>&1
-    touch "$base/.qv-ready"
-  fi
+  (unset WINEPREFIX && "$wine_run" --prepare "$work/base") >/dev/null 2>&1
 }
 
 wine_tree() {
   local dir=$1 slave=$2
-  cp -a "$work/base-prefix" "$dir/prefix"
+  cp -a "$work/base/wineprefix" "$dir/prefix"
   ln -sfn "$slave" "$dir/prefix/dosdevices/com5"
-  # The FTDI driver's DOS device name: a link Wine lists, leading nowhere
-  # that is ever opened.
-  ln -sfn /dev/null "$dir/prefix/dosdevices/FTDIBUS#VID_0403+PID_6001+A50285BIA#0000#{86e0d1e0-8089-11d0-9ce4-08003e301f73}"
-  cat >"$dir/adapter.reg" <<'EOF'
-REGEDIT4
-
-[HKEY_LOCAL_MACHINE\System\CurrentControlSet\Enum\FTDIBUS\VID_0403+PID_6001+A50285BIA\0000]
-"ClassGUID"="{4D36E978-E325-11CE-BFC1-08002BE10318}"
-"FriendlyName"="USB Serial Port (COM5)"
-
-[HKEY_LOCAL_MACHINE\System\CurrentControlSet\Enum\FTDIBUS\VID_0403+PID_6001+A50285BIA\0000\Device Parameters]
-"PortName"="COM5"
-
-[HKEY_LOCAL_MACHINE\HARDWARE\DEVICEMAP\SERIALCOMM]
-"\\Device\\VCP0"="COM5"
-EOF
-  WINEPREFIX=$dir/prefix timeout 60 wine regedit /S "$(WINEPREFIX=$dir/prefix winepath -w "$dir/adapter.reg")" \
-    >>"$dir/wine.err" 2>&1
 }
 
 run_scenario() {
@@ -148,7 +132,7 @@ run_scenario() {
   pids+=("$(cat "$dir/board.pid")" "$(cat "$dir/drain.pid")")
   local env=(QV_MODEMLINE_STATE="$dir/board.state" LD_PRELOAD="$lib"
     ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0")
-  local cmd
+  local cmd wrap=()
   if [ "$mode" = linux ]; then
     linux_tree "$dir" "$slave"
     port=ttyUSB0
@@ -158,18 +142,24 @@ run_scenario() {
     wine_tree "$dir" "$slave"
     port=COM5
     env+=(WINEPREFIX="$dir/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=")
-    cmd=(wine "$cli" --dir "$(WINEPREFIX=$dir/prefix winepath -w "$dir/run")")
   fi
   local holder=
   if [ "$name" = held ]; then
     if [ "$mode" = linux ]; then
       flock -x "$dir/dev/ttyUSB0" sleep 200 &
     else
-      env "${env[@]}" wine "$holdport" "$port" 200 >"$dir/hold.out" 2>>"$dir/wine.err" &
+      # Wine does not keep two of its programs off one serial device, so
+      # the other program is a Linux one with the tty in exclusive mode,
+      # and the Wine side runs without the capability that overrides it.
+      python3 -c 'import fcntl, os, sys, termios, time
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+fcntl.ioctl(fd, termios.TIOCEXCL)
+print("held", flush=True)
+time.sleep(200)' "$slave" >"$dir/hold.out" &
+      wrap=(setpriv --bounding-set -sys_admin)
     fi
     holder=$!
     pids+=("$holder")
-    # Wait until the port is really held.
     for _ in $(seq 100); do
       if [ "$mode" = linux ]; then
         ! flock -n -x "$dir/dev/ttyUSB0" true && break
@@ -178,6 +168,27 @@ run_scenario() {
       fi
       sleep 0.1
     done
+  fi
+  if [ "$mode" = wine ]; then
+    # The adapter's DOS name and registry keys, for as long as the run lasts.
+    local fixture_pid
+    env "${env[@]}" "${wrap[@]}" wine "$work/wine_fixture.exe" "$port" 200 </dev/null >"$dir/fixture.out" \
+      2>>"$dir/wine.err" &
+    fixture_pid=$!
+    pids+=("$fixture_pid")
+    for _ in $(seq 300); do
+      grep -q ready "$dir/fixture.out" 2>/dev/null && break
+      kill -0 "$fixture_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    if ! grep -q ready "$dir/fixture.out"; then
+      echo "FAILED: $name: the Wine fixture did not get ready"
+      tail -n 20 "$dir/wine.err"
+      return 1
+    fi
+  fi
+  if [ "$mode" = wine ]; then
+    cmd=("${wrap[@]}" wine "$cli" --dir "$(WINEPREFIX=$dir/prefix winepath -w "$dir/run" 2>>"$dir/wine.err")")
   fi
   local rc=0
   env "${env[@]}" timeout -k 5 120 "${cmd[@]}" >"$dir/out" 2>>"$dir/err" || rc=$?
@@ -222,7 +233,10 @@ run_scenario() {
 }
 
 values_in >"$work/values.in"
-[ "$mode" = wine ] && wine_base
+if [ "$mode" = wine ]; then
+  x86_64-w64-mingw32-gcc-posix -O1 -Wall -Wextra -Werror -o "$work/wine_fixture.exe" "$fixture"
+  wine_base
+fi
 
 jobs_=()
 names=()
@@ -232,6 +246,7 @@ for row in "${scenarios[@]}"; do
   faults=${faults//UNPLUG_AT/$unplug_at}
   (
     pids=()
+    own_prefix=$work/$name/prefix
     trap cleanup EXIT
     trap 'exit 143' TERM INT
     run_scenario "$name" "$faults" "$expect" "$want"
