@@ -3,8 +3,10 @@
 # real port discovery, against the board emulator on a pty with the
 # modem-line preload library. The scenarios run side by side (each has its
 # own board, pty and device tree), since most of a run is waiting.
-#   cli_e2e.sh linux LCDBOARD LIBQVMODEMLINE CLI WORKDIR
-#   cli_e2e.sh wine  LCDBOARD LIBQVMODEMLINE CLI.EXE WORKDIR WINE_FIXTURE.C
+#   cli_e2e.sh linux LCDBOARD LIBQVMODEMLINE CLI WORKDIR [GUI]
+#   cli_e2e.sh wine  LCDBOARD LIBQVMODEMLINE CLI.EXE WORKDIR WINE_FIXTURE.C [GUI.EXE]
+# With GUI, the desktop program also runs the success scenario once, on a
+# virtual X display, its message box answered with xdotool.
 # Linux: a fake sysfs tree (QUORVALTINE_SYSFS_ROOT) holds an FTDI adapter on
 # ttyUSB0, and a device root (QUORVALTINE_DEV_ROOT) links ttyUSB0 to the pty
 # slave, so no root rights are needed. Wine: each scenario has a copy of one
@@ -13,11 +15,17 @@
 # mode exits 77 (skipped) without wine, the cross compiler or the programs.
 # A scenario's output is in WORKDIR/NAME/; set QV_E2E_ONLY=NAME to run one.
 set -euo pipefail
-mode=$1 lcdboard=$2 lib=$3 cli=$4 work=$5 fixture=${6:-}
+mode=$1 lcdboard=$2 lib=$3 cli=$4 work=$5
+if [ "$mode" = wine ]; then
+  fixture=${6:-} gui=${7:-}
+else
+  fixture= gui=${6:-}
+fi
 case "$mode" in
   linux | wine) ;;
   *)
-    echo "usage: cli_e2e.sh linux|wine LCDBOARD LIB CLI WORKDIR [WINE_FIXTURE.C]" >&2
+    echo "usage: cli_e2e.sh linux LCDBOARD LIB CLI WORKDIR [GUI]" >&2
+    echo "       cli_e2e.sh wine LCDBOARD LIB CLI.EXE WORKDIR WINE_FIXTURE.C [GUI.EXE]" >&2
     exit 64
     ;;
 esac
@@ -30,6 +38,9 @@ if [ "$mode" = wine ]; then
     exit 77
   fi
 fi
+# The scenarios run in directories of their own: absolute paths.
+abs() { if [ -n "$1" ] && [ -e "$1" ]; then realpath "$1"; else echo "$1"; fi; }
+lcdboard=$(abs "$lcdboard") lib=$(abs "$lib") cli=$(abs "$cli") fixture=$(abs "$fixture") gui=$(abs "$gui")
 here=$(cd "$(dirname "$0")" && pwd)
 wine_run=$here/../../scripts/wine-run
 mkdir -p "$work"
@@ -62,6 +73,7 @@ scenarios=(
   "held||box Fehler: ComPortError:  PORT !\\n\\nDer Port kann nicht geöffnet werden.|1"
   "unplug|unplug=UNPLUG_AT||1"
 )
+[ -n "$gui" ] && scenarios+=("gui|||0")
 # Half way through the values of the programming step.
 unplug_at=${QV_E2E_UNPLUG_AT:-300}
 
@@ -120,6 +132,24 @@ wine_tree() {
   ln -sfn "$slave" "$dir/prefix/dosdevices/com5"
 }
 
+# Answers the message boxes on the display as they come, noting each title.
+# Without a window manager a box has to be given the focus first.
+answer_boxes() {
+  local dir=$1 id title
+  while :; do
+    for title in Information Fehler; do
+      id=$(DISPLAY=$display xdotool search --onlyvisible --name "^$title\$" 2>/dev/null | head -n1 || true)
+      [ -n "$id" ] || continue
+      sleep 0.3
+      grep -qx "$title" "$dir/answered" 2>/dev/null || DISPLAY=$display import -window root "$dir/box-$title.png" 2>/dev/null || true
+      DISPLAY=$display xdotool windowfocus "$id" 2>/dev/null || true
+      DISPLAY=$display xdotool key Return 2>/dev/null || true
+      grep -qx "$title" "$dir/answered" 2>/dev/null || echo "$title" >>"$dir/answered"
+    done
+    sleep 0.2
+  done
+}
+
 run_scenario() {
   local name=$1 faults=$2 expect=$3 want=$4 dir=$work/$1
   rm -rf "$dir" && mkdir -p "$dir/run"
@@ -132,6 +162,8 @@ run_scenario() {
   pids+=("$(cat "$dir/board.pid")" "$(cat "$dir/drain.pid")")
   local env=(QV_MODEMLINE_STATE="$dir/board.state" LD_PRELOAD="$lib"
     ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0")
+  # Under Wine the display must be known to the prefix's first program.
+  [ "$name" = gui ] && env+=(DISPLAY="$display" QT_QPA_PLATFORM=xcb)
   local cmd wrap=()
   if [ "$mode" = linux ]; then
     linux_tree "$dir" "$slave"
@@ -187,11 +219,19 @@ time.sleep(200)' "$slave" >"$dir/hold.out" &
       return 1
     fi
   fi
-  if [ "$mode" = wine ]; then
+  if [ "$name" = gui ]; then
+    # The desktop program takes no arguments: it works in the current
+    # directory. Its boxes are answered as a user would.
+    if [ "$mode" = linux ]; then cmd=("$gui"); else cmd=(wine "$gui"); fi
+    answer_boxes "$dir" &
+    pids+=($!)
+  elif [ "$mode" = wine ]; then
     cmd=("${wrap[@]}" wine "$cli" --dir "$(WINEPREFIX=$dir/prefix winepath -w "$dir/run" 2>>"$dir/wine.err")")
   fi
-  local rc=0
-  env "${env[@]}" timeout -k 5 120 "${cmd[@]}" >"$dir/out" 2>>"$dir/err" || rc=$?
+  local rc=0 t0
+  t0=$(date +%s%N)
+  (cd "$dir/run" && exec env "${env[@]}" timeout -k 5 120 "${cmd[@]}") >"$dir/out" 2>>"$dir/err" || rc=$?
+  echo $((($(date +%s%N) - t0) / 1000000)) >"$dir/gui.ms"
   [ -n "$holder" ] && kill "$holder" 2>/dev/null
   tr -d '\r' <"$dir/out" >"$dir/transcript"
   local board_pid
@@ -201,6 +241,10 @@ time.sleep(200)' "$slave" >"$dir/hold.out" &
 
   local fail=()
   [ "$rc" -eq "$want" ] || fail+=("exit status $rc, not $want")
+  if [ "$name" = gui ]; then
+    grep -qx Information "$dir/answered" 2>/dev/null || fail+=("no \"Information\" box was answered")
+    grep -qx Fehler "$dir/answered" 2>/dev/null && fail+=("a \"Fehler\" box came up")
+  fi
   if [ -n "$expect" ]; then
     expect=${expect//PORT/$port}
     [ "$(grep -cxF -- "$expect" "$dir/transcript")" -eq 1 ] || fail+=("no single line: $expect")
@@ -208,9 +252,9 @@ time.sleep(200)' "$slave" >"$dir/hold.out" &
   if [ "$name" != success ] && grep -q 'Patch erfolgreich beendet' "$dir/transcript"; then
     fail+=("success message on a failed run")
   fi
-  if [ "$name" = success ]; then
+  if [ "$name" = success ] || [ "$name" = gui ]; then
     values_expected | cmp -s - "$dir/board.store" || fail+=("the board stored other values")
-    grep -q '^tone' "$dir/transcript" || fail+=("no tone")
+    [ "$name" = gui ] || grep -q '^tone' "$dir/transcript" || fail+=("no tone")
   fi
   if [ "$name" = unplug ]; then
     grep -q '^lcdboard: .*programmed 0' "$dir/board.err" || fail+=("the board was programmed")
@@ -218,7 +262,7 @@ time.sleep(200)' "$slave" >"$dir/hold.out" &
     grep -q '^box Fehler: .*ComPort' "$dir/transcript" || fail+=("no port error box")
     grep -q '^exception' "$dir/transcript" && fail+=("an exception escaped")
   fi
-  grep -q "^exit $want\$" "$dir/transcript" || fail+=("no \"exit $want\" line")
+  [ "$name" = gui ] || grep -q "^exit $want\$" "$dir/transcript" || fail+=("no \"exit $want\" line")
   if [ ${#fail[@]} -gt 0 ]; then
     echo "FAILED: $name:"
     printf '  %s\n' "${fail[@]}"
@@ -229,10 +273,30 @@ time.sleep(200)' "$slave" >"$dir/hold.out" &
     sed 's/^/  /' "$dir/board.err"
     return 1
   fi
-  echo "ok $name ($(grep '^time ' "$dir/transcript"))"
+  if [ "$name" = gui ]; then
+    echo "ok $name (time $(cat "$dir/gui.ms"))"
+  else
+    echo "ok $name ($(grep '^time ' "$dir/transcript"))"
+  fi
 }
 
 values_in >"$work/values.in"
+display=
+if [ -n "$gui" ]; then
+  # A free display, chosen by the server itself.
+  rm -f "$work/display"
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -dpi 96 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+  pids+=($!)
+  for _ in $(seq 100); do
+    [ -s "$work/display" ] && break
+    sleep 0.1
+  done
+  [ -s "$work/display" ] || {
+    echo "FAILED: Xvfb did not start"
+    exit 1
+  }
+  display=":$(head -n1 "$work/display")"
+fi
 if [ "$mode" = wine ]; then
   x86_64-w64-mingw32-gcc-posix -O1 -Wall -Wextra -Werror -o "$work/wine_fixture.exe" "$fixture"
   wine_base
