@@ -238,4 +238,25 @@ TEST_F(PosixSerialTest, TheEventWaitReportsReceivedCharacters) {
   EXPECT_EQ(word, 0u);
 }
 
+TEST_F(PosixSerialTest, StartingAWaitResetsItsEventFromTheLastOne) {
+  // The event thread keeps one manual-reset event for all its waits: a
+  // signal left from a finished wait must not end the next one.
+  port->Open();
+  platform::ISerialDevice& dev = *port->Device();
+  auto ev = serial.NewEvent(true, false);
+  std::uint32_t word = 0;
+  ASSERT_TRUE(dev.SetCommMask(platform::kEvRxChar));
+  EXPECT_FALSE(dev.WaitCommEvent(&word, *ev));
+  WriteMaster("q");
+  ASSERT_TRUE(ev->Wait(5000));
+  EXPECT_EQ(word, platform::kEvRxChar);
+  word = 0xFFFF;
+  EXPECT_FALSE(dev.WaitCommEvent(&word, *ev));
+  EXPECT_EQ(serial.LastError(), platform::kErrorIoPending);
+  EXPECT_FALSE(ev->Wait(0));
+  WriteMaster("r");
+  EXPECT_TRUE(ev->Wait(5000));
+  EXPECT_EQ(word, platform::kEvRxChar);
+}
+
 }  // namespace

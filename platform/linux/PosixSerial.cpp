@@ -343,6 +343,9 @@ class PosixDevice final : public ISerialDevice {
       read_.rbuf = static_cast<std::uint8_t*>(buffer);
       read_.length = length;
       read_.event = &done;
+      // As with overlapped I/O, starting an operation resets its event: a
+      // signal left from the last one must not pass for this one's end.
+      done.Reset();
       if (!ReadSomeLocked()) {
         int e = read_.error;
         read_ = Op{};
@@ -375,6 +378,7 @@ class PosixDevice final : public ISerialDevice {
       write_.wbuf = static_cast<const std::uint8_t*>(buffer);
       write_.length = length;
       write_.event = &done;
+      done.Reset();
       if (!WriteSomeLocked()) {
         int e = write_.error;
         write_ = Op{};
@@ -425,6 +429,7 @@ class PosixDevice final : public ISerialDevice {
       waitActive_ = true;
       waitMask_ = eventMask;
       waitEvent_ = &done;
+      done.Reset();
       if (CheckEventsLocked()) return true;
     }
     Wake();

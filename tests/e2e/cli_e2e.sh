@@ -142,9 +142,9 @@ answer_boxes() {
       [ -n "$id" ] || continue
       sleep 0.3
       grep -qx "$title" "$dir/answered" 2>/dev/null || DISPLAY=$display import -window root "$dir/box-$title.png" 2>/dev/null || true
+      grep -qx "$title" "$dir/answered" 2>/dev/null || echo "$title" >>"$dir/answered"
       DISPLAY=$display xdotool windowfocus "$id" 2>/dev/null || true
       DISPLAY=$display xdotool key Return 2>/dev/null || true
-      grep -qx "$title" "$dir/answered" 2>/dev/null || echo "$title" >>"$dir/answered"
     done
     sleep 0.2
   done
