@@ -178,7 +178,8 @@ run_scenario() {
   local holder=
   if [ "$name" = held ]; then
     if [ "$mode" = linux ]; then
-      flock -x "$dir/dev/ttyUSB0" sleep 200 &
+      # -F: the lock is held by the process whose id is kept, not a child.
+      flock -F -x "$dir/dev/ttyUSB0" sleep 200 &
     else
       # Wine does not keep two of its programs off one serial device, so
       # the other program is a Linux one with the tty in exclusive mode,
