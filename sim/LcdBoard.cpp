@@ -164,7 +164,7 @@ void TLcdBoard::OnByte(std::uint8_t b) {
         if (HasFault("ping-wrong"))
           Reply({0x00});
         else
-          Reply({kPing}, HasFault("ping-late") ? kPingLateUs : kAnswerDelayUs);
+          Reply({kPing}, HasFault("ping-late") ? kPingLateUs + LateExtraUs : kAnswerDelayUs);
       } else if (b == kPrefix) {
         mode_ = Mode::Prefix;
       }
@@ -214,7 +214,7 @@ void TLcdBoard::ProgramByte(std::uint8_t b) {
     if (HasFault("eod-wrong"))
       Reply({0x00});
     else
-      Reply({kEod}, HasFault("eod-late") ? kEodLateUs : kAnswerDelayUs);
+      Reply({kEod}, HasFault("eod-late") ? kEodLateUs + LateExtraUs : kAnswerDelayUs);
     FinishProgramming();
     return;
   }
@@ -222,7 +222,8 @@ void TLcdBoard::ProgramByte(std::uint8_t b) {
     if (HasFault("separator-wrong"))
       Reply({std::uint8_t{'#'}});
     else
-      Reply({kSep}, HasFault("separator-late") && valueIndex_ == 0 ? kEchoLateUs : kAnswerDelayUs);
+      Reply({kSep},
+            HasFault("separator-late") && valueIndex_ == 0 ? kEchoLateUs + LateExtraUs : kAnswerDelayUs);
     if (valueIndex_ < kValues)
       incoming_[static_cast<std::size_t>(valueIndex_)] = std::stoi(field_.empty() ? "0" : field_);
     ++valueIndex_;
@@ -236,14 +237,14 @@ void TLcdBoard::ProgramByte(std::uint8_t b) {
     return;
   }
   bool late = HasFault("echo-late") && FaultN("echo-late") == valueChars_;
-  Reply({b}, late ? kEchoLateUs : kAnswerDelayUs);
+  Reply({b}, late ? kEchoLateUs + LateExtraUs : kAnswerDelayUs);
 }
 
 void TLcdBoard::FinishProgramming() {
   mode_ = Mode::Stored;
   if (valueIndex_ != kValues) return;  // an incomplete transfer is not stored
   std::int64_t delay = kStoreTimeUs;
-  if (HasFault("confirm-late")) delay = ConfirmDelayForPoll(599);
+  if (HasFault("confirm-late")) delay = ConfirmDelayForPoll(599) + LateExtraUs;
   if (HasFault("confirm-poll")) delay = ConfirmDelayForPoll(FaultN("confirm-poll"));
   std::uint8_t answer = HasFault("confirm-wrong") ? 0x00 : kConfirm;
   line_.After(delay, [this, answer] {

@@ -58,6 +58,11 @@ class TLcdBoard {
   std::string DeviceText = "LCD-Platine 240";
   // When set, sent after the read command in place of the dump and trailer.
   std::optional<std::vector<std::uint8_t>> ReadReply;
+  // Added to every late answer. The late delays land just past the
+  // system's poll counts on an exact clock; on a real clock the polls take
+  // longer than their nominal sleeps, so a board on a real line needs a
+  // margin for a late answer to be late at all.
+  std::int64_t LateExtraUs = 0;
 
   // The documented built-in start values: value i is (i * 37) % 1000 - 200,
   // so there are negative values, zeros and values of several lengths.

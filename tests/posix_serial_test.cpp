@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <thread>
@@ -82,6 +83,12 @@ TEST_F(PosixSerialTest, DeviceNames) {
   EXPECT_EQ(platform::PosixSerialSystem::DevicePath("\\\\.\\ttyUSB0"), "/dev/ttyUSB0");
   EXPECT_EQ(platform::PosixSerialSystem::DevicePath("ttyS1"), "/dev/ttyS1");
   EXPECT_EQ(platform::PosixSerialSystem::DevicePath("/dev/pts/3"), "/dev/pts/3");
+  // The device root the port discovery probes in is the one opened here.
+  setenv("QUORVALTINE_DEV_ROOT", "/tmp/devs", 1);
+  EXPECT_EQ(platform::PosixSerialSystem::DevicePath("\\\\.\\ttyUSB0"), "/tmp/devs/ttyUSB0");
+  EXPECT_EQ(platform::PosixSerialSystem::DevicePath("ttyS1"), "/tmp/devs/ttyS1");
+  EXPECT_EQ(platform::PosixSerialSystem::DevicePath("/dev/pts/3"), "/dev/pts/3");
+  unsetenv("QUORVALTINE_DEV_ROOT");
 }
 
 TEST_F(PosixSerialTest, TheSettingsReachTheTty) {
@@ -229,6 +236,27 @@ TEST_F(PosixSerialTest, TheEventWaitReportsReceivedCharacters) {
   ASSERT_TRUE(dev.SetCommMask(platform::kEvRxChar | platform::kEvDsr));
   EXPECT_TRUE(ev->Wait(5000));
   EXPECT_EQ(word, 0u);
+}
+
+TEST_F(PosixSerialTest, StartingAWaitResetsItsEventFromTheLastOne) {
+  // The event thread keeps one manual-reset event for all its waits: a
+  // signal left from a finished wait must not end the next one.
+  port->Open();
+  platform::ISerialDevice& dev = *port->Device();
+  auto ev = serial.NewEvent(true, false);
+  std::uint32_t word = 0;
+  ASSERT_TRUE(dev.SetCommMask(platform::kEvRxChar));
+  EXPECT_FALSE(dev.WaitCommEvent(&word, *ev));
+  WriteMaster("q");
+  ASSERT_TRUE(ev->Wait(5000));
+  EXPECT_EQ(word, platform::kEvRxChar);
+  word = 0xFFFF;
+  EXPECT_FALSE(dev.WaitCommEvent(&word, *ev));
+  EXPECT_EQ(serial.LastError(), platform::kErrorIoPending);
+  EXPECT_FALSE(ev->Wait(0));
+  WriteMaster("r");
+  EXPECT_TRUE(ev->Wait(5000));
+  EXPECT_EQ(word, platform::kEvRxChar);
 }
 
 }  // namespace

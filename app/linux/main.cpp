@@ -6,6 +6,7 @@
 #include "framework/qt/QtToolkit.h"
 #include "platform/linux/LinuxDevices.h"
 #include "platform/linux/LinuxPlatform.h"
+#include "platform/linux/PosixSerial.h"
 
 int main(int, char** argv) {
   // The program takes no command-line arguments, so none reach Qt either;
@@ -20,12 +21,15 @@ int main(int, char** argv) {
   platform::Install(&linuxPlatform);
   platform::LinuxDevices linuxDevices;
   platform::InstallDevices(&linuxDevices);
+  platform::PosixSerialSystem posixSerial;
+  platform::InstallSerial(&posixSerial);
   TQtToolkit toolkit;
   InstallToolkit(&toolkit);
 
   int code = RunQuorvaltine();
 
   InstallToolkit(nullptr);
+  platform::InstallSerial(nullptr);
   platform::InstallDevices(nullptr);
   platform::Install(nullptr);
   return code;

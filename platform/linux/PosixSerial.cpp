@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -342,6 +343,9 @@ class PosixDevice final : public ISerialDevice {
       read_.rbuf = static_cast<std::uint8_t*>(buffer);
       read_.length = length;
       read_.event = &done;
+      // As with overlapped I/O, starting an operation resets its event: a
+      // signal left from the last one must not pass for this one's end.
+      done.Reset();
       if (!ReadSomeLocked()) {
         int e = read_.error;
         read_ = Op{};
@@ -374,6 +378,7 @@ class PosixDevice final : public ISerialDevice {
       write_.wbuf = static_cast<const std::uint8_t*>(buffer);
       write_.length = length;
       write_.event = &done;
+      done.Reset();
       if (!WriteSomeLocked()) {
         int e = write_.error;
         write_ = Op{};
@@ -424,6 +429,7 @@ class PosixDevice final : public ISerialDevice {
       waitActive_ = true;
       waitMask_ = eventMask;
       waitEvent_ = &done;
+      done.Reset();
       if (CheckEventsLocked()) return true;
     }
     Wake();
@@ -667,9 +673,13 @@ class PosixDevice final : public ISerialDevice {
 
 std::string PosixSerialSystem::DevicePath(const std::string& name) {
   static const std::string prefix = "\\\\.\\";
-  if (name.compare(0, prefix.size(), prefix) == 0) return "/dev/" + name.substr(prefix.size());
+  // The same device root as the port discovery, which probes the port there
+  // before it is opened here.
+  const char* env = std::getenv("QUORVALTINE_DEV_ROOT");
+  const std::string root = (env != nullptr && *env != '\0') ? env : "/dev";
+  if (name.compare(0, prefix.size(), prefix) == 0) return root + "/" + name.substr(prefix.size());
   if (!name.empty() && name[0] == '/') return name;
-  return "/dev/" + name;
+  return root + "/" + name;
 }
 
 std::unique_ptr<ISerialDevice> PosixSerialSystem::Open(const std::string& name) {

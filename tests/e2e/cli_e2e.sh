@@ -1,0 +1,328 @@
+#!/usr/bin/env bash
+# The whole patch run of quorvaltine-cli on the real serial driver and the
+# real port discovery, against the board emulator on a pty with the
+# modem-line preload library. The scenarios run side by side (each has its
+# own board, pty and device tree), since most of a run is waiting.
+#   cli_e2e.sh linux LCDBOARD LIBQVMODEMLINE CLI WORKDIR [GUI]
+#   cli_e2e.sh wine  LCDBOARD LIBQVMODEMLINE CLI.EXE WORKDIR WINE_FIXTURE.C [GUI.EXE]
+# With GUI, the desktop program also runs the success scenario once, on a
+# virtual X display, its message box answered with xdotool.
+# Linux: a fake sysfs tree (QUORVALTINE_SYSFS_ROOT) holds an FTDI adapter on
+# ttyUSB0, and a device root (QUORVALTINE_DEV_ROOT) links ttyUSB0 to the pty
+# slave, so no root rights are needed. Wine: each scenario has a copy of one
+# booted prefix, whose COM5 leads to the pty slave; a small Windows program
+# (wine_fixture.c) gives the adapter its DOS name and registry keys. The wine
+# mode exits 77 (skipped) without wine, the cross compiler or the programs.
+# A scenario's output is in WORKDIR/NAME/; set QV_E2E_ONLY=NAME to run one.
+set -euo pipefail
+mode=$1 lcdboard=$2 lib=$3 cli=$4 work=$5
+if [ "$mode" = wine ]; then
+  fixture=${6:-} gui=${7:-}
+else
+  fixture= gui=${6:-}
+fi
+case "$mode" in
+  linux | wine) ;;
+  *)
+    echo "usage: cli_e2e.sh linux LCDBOARD LIB CLI WORKDIR [GUI]" >&2
+    echo "       cli_e2e.sh wine LCDBOARD LIB CLI.EXE WORKDIR WINE_FIXTURE.C [GUI.EXE]" >&2
+    exit 64
+    ;;
+esac
+if [ "$mode" = wine ]; then
+  for f in "$lcdboard" "$lib" "$cli" "$fixture"; do
+    [ -e "$f" ] || { echo "no $f: skipped"; exit 77; }
+  done
+  if ! command -v wine >/dev/null || ! command -v x86_64-w64-mingw32-gcc-posix >/dev/null; then
+    echo "no wine or cross compiler: skipped"
+    exit 77
+  fi
+fi
+# The scenarios run in directories of their own: absolute paths.
+abs() { if [ -n "$1" ] && [ -e "$1" ]; then realpath "$1"; else echo "$1"; fi; }
+lcdboard=$(abs "$lcdboard") lib=$(abs "$lib") cli=$(abs "$cli") fixture=$(abs "$fixture") gui=$(abs "$gui")
+here=$(cd "$(dirname "$0")" && pwd)
+wine_run=$here/../../scripts/wine-run
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
+
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+  if [ "$mode" = wine ]; then
+    # A scenario ends its own Wine server, the script all of them.
+    for d in ${own_prefix:-"$work"/*/prefix}; do
+      [ -d "$d" ] && WINEPREFIX=$d wineserver -k >/dev/null 2>&1 || true
+    done
+  fi
+}
+trap cleanup EXIT
+trap 'exit 143' TERM INT
+
+# name | lcdboard faults | expected box ("box TITLE: TEXT" as the transcript
+# writes it; \\n is the escaped line break) | expected exit status.
+dt='Datenübertragungsfehler!'
+no_answer='     Gerät antwortet nicht!\n\nMögliche Gründe, z.B.:\nTest-Jumper auf Platine vergessen.\nNetzkabel nicht entfernt.\nNoch keine Firmware geladen.'
+scenarios=(
+  "success||box Information: Patch erfolgreich beendet!|0"
+  "no-dsr|no-dsr|box Fehler: Keine Rückmeldung vom \"Reset\"-Befehl \"ein\" erhalten!\\n\\n        Datenübertragung abgebrochen!|1"
+  "ping-late|ping-late|box Fehler: $no_answer|1"
+  "echo-wrong|echo-wrong=3|box Fehler: $dt  Fehlercode 1\\n\\nFalsches Antwortbyte.|1"
+  "confirm-late|confirm-late|box Fehler: Programmierfehler!  Fehlercode 8\\n\\nZeitüberschreitung.|1"
+  "held||box Fehler: ComPortError:  PORT !\\n\\nDer Port kann nicht geöffnet werden.|1"
+  "unplug|unplug=UNPLUG_AT||1"
+)
+[ -n "$gui" ] && scenarios+=("gui|||0")
+# Half way through the values of the programming step.
+unplug_at=${QV_E2E_UNPLUG_AT:-300}
+
+# The board's start values, and what the patch makes of them.
+values_in() { for i in $(seq 0 119); do echo $((i * 7 - 300)); done; }
+patch=$'12;1\n40;255\n41;0E750'
+values_expected() { values_in | awk 'NR==13{$0=1} NR==41{$0=255} NR==42{$0=0} {print}'; }
+
+# Starts lcdboard for scenario $1 with faults $2; prints the pty slave path.
+start_board() {
+  local dir=$1 faults=$2 args=() f
+  for f in $faults; do args+=(--fault "$f"); done
+  mkfifo "$dir/board.out"
+  "$lcdboard" --state "$dir/board.state" --timeout 150 --late-extra 2000 --board "$work/values.in" --store "$dir/board.store" \
+    "${args[@]}" >"$dir/board.out" 2>"$dir/board.err" &
+  echo $! >"$dir/board.pid"
+  exec 3<"$dir/board.out"
+  local slave
+  read -r -t 10 slave <&3 || return 1
+  cat <&3 >/dev/null &
+  echo $! >"$dir/drain.pid"
+  exec 3<&-
+  echo "$slave"
+}
+
+linux_tree() {
+  local dir=$1 slave=$2 sys=$1/sys
+  local usb=$sys/devices/pci0000:00/0000:00:14.0/usb1/1-1
+  local intf=$usb/1-1:1.0 port=$usb/1-1:1.0/ttyUSB0
+  mkdir -p "$intf" "$port/tty/ttyUSB0" "$sys/class/tty" "$sys/bus/usb/drivers/ftdi_sio" \
+    "$sys/bus/usb-serial/drivers/ftdi_sio" "$sys/module/ftdi_sio" "$dir/dev"
+  echo 0403 >"$usb/idVendor"
+  echo 6001 >"$usb/idProduct"
+  echo A50285BI >"$usb/serial"
+  echo FTDI >"$usb/manufacturer"
+  echo "FT232R USB UART" >"$usb/product"
+  echo 00 >"$intf/bInterfaceNumber"
+  ln -s "$sys/bus/usb/drivers/ftdi_sio" "$intf/driver"
+  ln -s "$sys/bus/usb-serial/drivers/ftdi_sio" "$port/driver"
+  ln -s "$sys/module/ftdi_sio" "$sys/bus/usb-serial/drivers/ftdi_sio/module"
+  echo 188:0 >"$port/tty/ttyUSB0/dev"
+  ln -s "$port" "$port/tty/ttyUSB0/device"
+  ln -s "$port/tty/ttyUSB0" "$sys/class/tty/ttyUSB0"
+  ln -s "$slave" "$dir/dev/ttyUSB0"
+}
+
+# One booted prefix, copied for every scenario (a copy takes a moment, a
+# boot most of a minute).
+wine_base() {
+  (unset WINEPREFIX && "$wine_run" --prepare "$work/base") >/dev/null 2>&1
+}
+
+wine_tree() {
+  local dir=$1 slave=$2
+  cp -a "$work/base/wineprefix" "$dir/prefix"
+  ln -sfn "$slave" "$dir/prefix/dosdevices/com5"
+}
+
+# Answers the message boxes on the display as they come, noting each title.
+# Without a window manager a box has to be given the focus first.
+answer_boxes() {
+  local dir=$1 id title
+  while :; do
+    for title in Information Fehler; do
+      id=$(DISPLAY=$display xdotool search --onlyvisible --name "^$title\$" 2>/dev/null | head -n1 || true)
+      [ -n "$id" ] || continue
+      sleep 0.3
+      grep -qx "$title" "$dir/answered" 2>/dev/null || DISPLAY=$display import -window root "$dir/box-$title.png" 2>/dev/null || true
+      grep -qx "$title" "$dir/answered" 2>/dev/null || echo "$title" >>"$dir/answered"
+      DISPLAY=$display xdotool windowfocus "$id" 2>/dev/null || true
+      DISPLAY=$display xdotool key Return 2>/dev/null || true
+    done
+    sleep 0.2
+  done
+}
+
+run_scenario() {
+  local name=$1 faults=$2 expect=$3 want=$4 dir=$work/$1
+  rm -rf "$dir" && mkdir -p "$dir/run"
+  printf '%s' "$patch" >"$dir/run/Quorvaltine.ini"
+  local slave port
+  slave=$(start_board "$dir" "$faults") || {
+    echo "FAILED: $name: lcdboard printed no slave path"
+    return 1
+  }
+  pids+=("$(cat "$dir/board.pid")" "$(cat "$dir/drain.pid")")
+  local env=(QV_MODEMLINE_STATE="$dir/board.state" LD_PRELOAD="$lib"
+    ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0")
+  # Under Wine the display must be known to the prefix's first program.
+  [ "$name" = gui ] && env+=(DISPLAY="$display" QT_QPA_PLATFORM=xcb)
+  local cmd wrap=()
+  if [ "$mode" = linux ]; then
+    linux_tree "$dir" "$slave"
+    port=ttyUSB0
+    env+=(QUORVALTINE_SYSFS_ROOT="$dir/sys" QUORVALTINE_DEV_ROOT="$dir/dev")
+    cmd=("$cli" --dir "$dir/run")
+  else
+    wine_tree "$dir" "$slave"
+    port=COM5
+    env+=(WINEPREFIX="$dir/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=")
+  fi
+  local holder=
+  if [ "$name" = held ]; then
+    if [ "$mode" = linux ]; then
+      # -F: the lock is held by the process whose id is kept, not a child.
+      flock -F -x "$dir/dev/ttyUSB0" sleep 200 &
+    else
+      # Wine does not keep two of its programs off one serial device, so
+      # the other program is a Linux one with the tty in exclusive mode,
+      # and the Wine side runs without the capability that overrides it.
+      python3 -c 'import fcntl, os, sys, termios, time
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+fcntl.ioctl(fd, termios.TIOCEXCL)
+print("held", flush=True)
+time.sleep(200)' "$slave" >"$dir/hold.out" &
+      wrap=(setpriv --bounding-set -sys_admin)
+    fi
+    holder=$!
+    pids+=("$holder")
+    for _ in $(seq 100); do
+      if [ "$mode" = linux ]; then
+        ! flock -n -x "$dir/dev/ttyUSB0" true && break
+      else
+        grep -q held "$dir/hold.out" 2>/dev/null && break
+      fi
+      sleep 0.1
+    done
+  fi
+  if [ "$mode" = wine ]; then
+    # The adapter's DOS name and registry keys, for as long as the run lasts.
+    local fixture_pid
+    env "${env[@]}" "${wrap[@]}" wine "$work/wine_fixture.exe" "$port" 200 </dev/null >"$dir/fixture.out" \
+      2>>"$dir/wine.err" &
+    fixture_pid=$!
+    pids+=("$fixture_pid")
+    for _ in $(seq 300); do
+      grep -q ready "$dir/fixture.out" 2>/dev/null && break
+      kill -0 "$fixture_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    if ! grep -q ready "$dir/fixture.out"; then
+      echo "FAILED: $name: the Wine fixture did not get ready"
+      tail -n 20 "$dir/wine.err"
+      return 1
+    fi
+  fi
+  if [ "$name" = gui ]; then
+    # The desktop program takes no arguments: it works in the current
+    # directory. Its boxes are answered as a user would.
+    if [ "$mode" = linux ]; then cmd=("$gui"); else cmd=(wine "$gui"); fi
+    answer_boxes "$dir" &
+    pids+=($!)
+  elif [ "$mode" = wine ]; then
+    cmd=("${wrap[@]}" wine "$cli" --dir "$(WINEPREFIX=$dir/prefix winepath -w "$dir/run" 2>>"$dir/wine.err")")
+  fi
+  local rc=0 t0
+  t0=$(date +%s%N)
+  (cd "$dir/run" && exec env "${env[@]}" timeout -k 5 120 "${cmd[@]}") >"$dir/out" 2>>"$dir/err" || rc=$?
+  echo $((($(date +%s%N) - t0) / 1000000)) >"$dir/gui.ms"
+  [ -n "$holder" ] && kill "$holder" 2>/dev/null
+  tr -d '\r' <"$dir/out" >"$dir/transcript"
+  local board_pid
+  board_pid=$(cat "$dir/board.pid")
+  kill -TERM "$board_pid" 2>/dev/null || true
+  wait "$board_pid" 2>/dev/null || true
+
+  local fail=()
+  [ "$rc" -eq "$want" ] || fail+=("exit status $rc, not $want")
+  if [ "$name" = gui ]; then
+    grep -qx Information "$dir/answered" 2>/dev/null || fail+=("no \"Information\" box was answered")
+    grep -qx Fehler "$dir/answered" 2>/dev/null && fail+=("a \"Fehler\" box came up")
+  fi
+  if [ -n "$expect" ]; then
+    expect=${expect//PORT/$port}
+    [ "$(grep -cxF -- "$expect" "$dir/transcript")" -eq 1 ] || fail+=("no single line: $expect")
+  fi
+  if [ "$name" != success ] && grep -q 'Patch erfolgreich beendet' "$dir/transcript"; then
+    fail+=("success message on a failed run")
+  fi
+  if [ "$name" = success ] || [ "$name" = gui ]; then
+    values_expected | cmp -s - "$dir/board.store" || fail+=("the board stored other values")
+    [ "$name" = gui ] || grep -q '^tone' "$dir/transcript" || fail+=("no tone")
+  fi
+  if [ "$name" = unplug ]; then
+    grep -q '^lcdboard: .*programmed 0' "$dir/board.err" || fail+=("the board was programmed")
+    # The port's loss shows as a port error box.
+    grep -q '^box Fehler: .*ComPort' "$dir/transcript" || fail+=("no port error box")
+    grep -q '^exception' "$dir/transcript" && fail+=("an exception escaped")
+  fi
+  [ "$name" = gui ] || grep -q "^exit $want\$" "$dir/transcript" || fail+=("no \"exit $want\" line")
+  if [ ${#fail[@]} -gt 0 ]; then
+    echo "FAILED: $name:"
+    printf '  %s\n' "${fail[@]}"
+    echo "  --- transcript"
+    sed 's/^/  /' "$dir/transcript" | tail -n 30
+    echo "  --- stderr"
+    tail -n 10 "$dir/err" | sed 's/^/  /'
+    sed 's/^/  /' "$dir/board.err"
+    return 1
+  fi
+  if [ "$name" = gui ]; then
+    echo "ok $name (time $(cat "$dir/gui.ms"))"
+  else
+    echo "ok $name ($(grep '^time ' "$dir/transcript"))"
+  fi
+}
+
+values_in >"$work/values.in"
+display=
+if [ -n "$gui" ]; then
+  # A free display, chosen by the server itself.
+  rm -f "$work/display"
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -dpi 96 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+  pids+=($!)
+  for _ in $(seq 100); do
+    [ -s "$work/display" ] && break
+    sleep 0.1
+  done
+  [ -s "$work/display" ] || {
+    echo "FAILED: Xvfb did not start"
+    exit 1
+  }
+  display=":$(head -n1 "$work/display")"
+fi
+if [ "$mode" = wine ]; then
+  x86_64-w64-mingw32-gcc-posix -O1 -Wall -Wextra -Werror -o "$work/wine_fixture.exe" "$fixture"
+  wine_base
+fi
+
+jobs_=()
+names=()
+for row in "${scenarios[@]}"; do
+  IFS='|' read -r name faults expect want <<<"$row"
+  [ -n "${QV_E2E_ONLY:-}" ] && [ "$name" != "$QV_E2E_ONLY" ] && continue
+  faults=${faults//UNPLUG_AT/$unplug_at}
+  (
+    pids=()
+    own_prefix=$work/$name/prefix
+    trap cleanup EXIT
+    trap 'exit 143' TERM INT
+    run_scenario "$name" "$faults" "$expect" "$want"
+  ) >"$work/$name.result" 2>&1 &
+  jobs_+=($!)
+  pids+=($!)
+  names+=("$name")
+done
+status=0
+for i in "${!jobs_[@]}"; do
+  wait "${jobs_[$i]}" || status=1
+  cat "$work/${names[$i]}.result"
+done
+exit $status

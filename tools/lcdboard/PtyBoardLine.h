@@ -1,0 +1,69 @@
+// The board's end of a pty: bytes leave and arrive at the line speed of
+// 9600 baud 8N1, the board's modem lines and the line-error counters live in
+// the state shared with the preload library of the program under test.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <string>
+#include <utility>
+
+#include "sim/LcdBoard.h"
+
+struct qv_modemline_state;
+
+namespace lcdboard {
+
+class TPtyBoardLine : public sim::IBoardLine {
+ public:
+  // Opens the pty pair and, when statePath is not empty, creates the shared
+  // state file for the slave. Throws std::runtime_error on failure.
+  explicit TPtyBoardLine(const std::string& statePath);
+  ~TPtyBoardLine() override;
+  TPtyBoardLine(const TPtyBoardLine&) = delete;
+  TPtyBoardLine& operator=(const TPtyBoardLine&) = delete;
+
+  const std::string& SlavePath() const { return slavePath_; }
+  void Attach(sim::TLcdBoard& board) { board_ = &board; }
+
+  std::int64_t NowUs() override;
+  void Send(const std::vector<std::uint8_t>& bytes) override;
+  void SetDsr(bool on) override;
+  void After(std::int64_t delayUs, std::function<void()> fn) override;
+  void InjectLineError() override;
+  void Unplug() override;
+
+  // Runs the line for at most maxWaitUs: timers, paced sending, the
+  // system's bytes and DTR changes.
+  void RunOnce(std::int64_t maxWaitUs);
+  // Whether the system side has the slave open (as far as the master sees).
+  bool SlaveOpen() const { return slaveOpen_; }
+  bool Unplugged() const { return masterFd_ < 0; }
+
+  static constexpr std::int64_t kByteUs = 10'000'000 / 9600;
+
+ private:
+  void RunDue();
+  void SendDue();
+  void ReadSystemBytes();
+  void WatchDtr();
+  void SetBoardLine(std::uint32_t bit, std::int32_t* counter, bool on);
+
+  int masterFd_ = -1;
+  std::string slavePath_;
+  std::string statePath_;
+  qv_modemline_state* state_ = nullptr;
+  sim::TLcdBoard* board_ = nullptr;
+  std::int64_t startNs_ = 0;
+
+  std::multimap<std::int64_t, std::function<void()>> timers_;
+  std::deque<std::uint8_t> outgoing_;
+  std::int64_t nextSendUs_ = 0;
+  std::int64_t nextArrivalUs_ = 0;
+  bool dtr_ = false;
+  bool slaveOpen_ = false;
+};
+
+}  // namespace lcdboard

@@ -1,0 +1,185 @@
+/* Preload library that gives a pty slave the modem lines of a serial port.
+   The program under test raises and lowers DTR and RTS, reads DSR, CTS, RI
+   and DCD, waits for line changes and reads the line-error counters with the
+   usual ioctls; a pty answers none of them. When the environment names the
+   board emulator's state file, those ioctls on the emulator's pty slave are
+   answered from that shared state; everything else goes to the real ioctl.
+   Wine's serial code runs in the program's own process and calls the same
+   ioctl, so a Windows build under Wine gets the lines too. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/futex.h>
+#include <linux/serial.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "ModemLineState.h"
+
+#define QV_EXPORT __attribute__((visibility("default")))
+
+typedef int (*ioctl_fn)(int, unsigned long, ...);
+
+static ioctl_fn RealIoctl(void) {
+  static ioctl_fn real;
+  ioctl_fn f = __atomic_load_n(&real, __ATOMIC_ACQUIRE);
+  if (!f) {
+    f = (ioctl_fn)dlsym(RTLD_NEXT, "ioctl");
+    __atomic_store_n(&real, f, __ATOMIC_RELEASE);
+  }
+  return f;
+}
+
+/* Maps the state file on first use. A file that is not there yet is tried
+   again on the next call, so the program may start before the emulator. */
+static struct qv_modemline_state* State(void) {
+  static struct qv_modemline_state* mapped;
+  struct qv_modemline_state* s = __atomic_load_n(&mapped, __ATOMIC_ACQUIRE);
+  if (s) return s;
+  const char* path = getenv(QV_MODEMLINE_ENV);
+  if (!path || !*path) return NULL;
+  int fd = open(path, O_RDWR | O_CLOEXEC);
+  if (fd < 0) return NULL;
+  struct stat st;
+  void* p = MAP_FAILED;
+  if (fstat(fd, &st) == 0 && (size_t)st.st_size >= sizeof *s)
+    p = mmap(NULL, sizeof *s, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  close(fd);
+  if (p == MAP_FAILED) return NULL;
+  s = (struct qv_modemline_state*)p;
+  if (__atomic_load_n(&s->magic, __ATOMIC_ACQUIRE) != QV_MODEMLINE_MAGIC) {
+    munmap(p, sizeof *s);
+    return NULL;
+  }
+  struct qv_modemline_state* expected = NULL;
+  if (!__atomic_compare_exchange_n(&mapped, &expected, s, 0, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+    munmap(p, sizeof *s);
+    s = expected;
+  }
+  return s;
+}
+
+static int IsModemRequest(unsigned long request) {
+  return request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC ||
+         request == TIOCMIWAIT || request == TIOCGICOUNT;
+}
+
+static int IsSlave(const struct qv_modemline_state* s, int fd) {
+  struct stat st;
+  return fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && (uint64_t)st.st_rdev == s->rdev;
+}
+
+static void Changed(struct qv_modemline_state* s) {
+  __atomic_add_fetch(&s->seq, 1, __ATOMIC_ACQ_REL);
+  syscall(SYS_futex, &s->seq, FUTEX_WAKE, INT32_MAX, NULL, NULL, 0);
+}
+
+static int Fail(int error) {
+  errno = error;
+  return -1;
+}
+
+static int BoardGone(const struct qv_modemline_state* s) {
+  int32_t pid = __atomic_load_n(&s->board_pid, __ATOMIC_ACQUIRE);
+  return pid > 0 && kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+static int32_t Count(const struct qv_modemline_state* s, const int32_t* field) {
+  (void)s;
+  return __atomic_load_n(field, __ATOMIC_ACQUIRE);
+}
+
+/* Blocks until a line in the mask has changed, as the kernel's wait does.
+   Each sleep is bounded, so an emulator that went away or an unplugged line
+   ends the wait with EIO instead of blocking for ever. */
+static int WaitForChange(struct qv_modemline_state* s, unsigned long mask) {
+  const int32_t dsr = Count(s, &s->dsr), cts = Count(s, &s->cts), rng = Count(s, &s->rng),
+                dcd = Count(s, &s->dcd);
+  for (;;) {
+    uint32_t seq = __atomic_load_n(&s->seq, __ATOMIC_ACQUIRE);
+    if (__atomic_load_n(&s->unplugged, __ATOMIC_ACQUIRE) || BoardGone(s)) return Fail(EIO);
+    if (((mask & TIOCM_DSR) && Count(s, &s->dsr) != dsr) ||
+        ((mask & TIOCM_CTS) && Count(s, &s->cts) != cts) ||
+        ((mask & TIOCM_RNG) && Count(s, &s->rng) != rng) || ((mask & TIOCM_CAR) && Count(s, &s->dcd) != dcd))
+      return 0;
+    struct timespec slice = {0, 100 * 1000 * 1000};
+    if (syscall(SYS_futex, &s->seq, FUTEX_WAIT, seq, &slice, NULL, 0) != 0 && errno == EINTR)
+      return Fail(EINTR);
+  }
+}
+
+static int Answer(struct qv_modemline_state* s, unsigned long request, void* arg) {
+  const uint32_t systemBits = TIOCM_DTR | TIOCM_RTS;
+  if (__atomic_load_n(&s->unplugged, __ATOMIC_ACQUIRE)) return Fail(EIO);
+  switch (request) {
+    case TIOCMGET:
+      if (!arg) return Fail(EFAULT);
+      *(int*)arg = (int)((__atomic_load_n(&s->system_lines, __ATOMIC_ACQUIRE) & systemBits) |
+                         (__atomic_load_n(&s->board_lines, __ATOMIC_ACQUIRE) & ~systemBits));
+      return 0;
+    case TIOCMSET:
+      if (!arg) return Fail(EFAULT);
+      __atomic_store_n(&s->system_lines, (uint32_t) * (const int*)arg & systemBits, __ATOMIC_RELEASE);
+      Changed(s);
+      return 0;
+    case TIOCMBIS:
+      if (!arg) return Fail(EFAULT);
+      __atomic_or_fetch(&s->system_lines, (uint32_t) * (const int*)arg & systemBits, __ATOMIC_ACQ_REL);
+      Changed(s);
+      return 0;
+    case TIOCMBIC:
+      if (!arg) return Fail(EFAULT);
+      __atomic_and_fetch(&s->system_lines, ~((uint32_t) * (const int*)arg & systemBits), __ATOMIC_ACQ_REL);
+      Changed(s);
+      return 0;
+    case TIOCMIWAIT:
+      /* The mask is passed by value, not through a pointer. */
+      return WaitForChange(s, (unsigned long)(uintptr_t)arg);
+    case TIOCGICOUNT: {
+      if (!arg) return Fail(EFAULT);
+      struct serial_icounter_struct c = {0};
+      c.cts = Count(s, &s->cts);
+      c.dsr = Count(s, &s->dsr);
+      c.rng = Count(s, &s->rng);
+      c.dcd = Count(s, &s->dcd);
+      c.rx = Count(s, &s->rx);
+      c.tx = Count(s, &s->tx);
+      c.frame = Count(s, &s->frame);
+      c.overrun = Count(s, &s->overrun);
+      c.parity = Count(s, &s->parity);
+      c.brk = Count(s, &s->brk);
+      c.buf_overrun = Count(s, &s->buf_overrun);
+      *(struct serial_icounter_struct*)arg = c;
+      return 0;
+    }
+  }
+  return Fail(EINVAL);
+}
+
+QV_EXPORT int ioctl(int fd, unsigned long request, ...) {
+  va_list ap;
+  va_start(ap, request);
+  /* Every request the library serves takes one pointer-sized argument (or an
+     integer passed in its place); passing one on is what the C library's own
+     wrapper does too. */
+  void* arg = va_arg(ap, void*);
+  va_end(ap);
+  if (IsModemRequest(request)) {
+    int saved = errno;
+    struct qv_modemline_state* s = State();
+    if (s && IsSlave(s, fd)) return Answer(s, request, arg);
+    errno = saved;
+  }
+  ioctl_fn real = RealIoctl();
+  if (!real) return Fail(ENOSYS);
+  return real(fd, request, arg);
+}
