@@ -17,6 +17,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/CondEvent.h"
+
 namespace platform {
 
 namespace {
@@ -39,40 +41,6 @@ std::int64_t MonoMs() {
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
-
-class PosixEvent final : public ISerialEvent {
- public:
-  PosixEvent(bool manual, bool set) : manual_(manual), set_(set) {}
-  bool Set() override {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      set_ = true;
-    }
-    cv_.notify_all();
-    return true;
-  }
-  bool Reset() override {
-    std::lock_guard<std::mutex> lock(mu_);
-    set_ = false;
-    return true;
-  }
-  bool Wait(int timeoutMs) override {
-    std::unique_lock<std::mutex> lock(mu_);
-    if (timeoutMs < 0)
-      cv_.wait(lock, [&] { return set_; });
-    else if (timeoutMs > 0)
-      cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return set_; });
-    bool was = set_;
-    if (was && !manual_) set_ = false;
-    return was;
-  }
-
- private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  bool manual_;
-  bool set_;
-};
 
 struct StdRate {
   unsigned rate;
@@ -706,7 +674,7 @@ std::unique_ptr<ISerialDevice> PosixSerialSystem::Open(const std::string& name) 
 }
 
 std::unique_ptr<ISerialEvent> PosixSerialSystem::NewEvent(bool manualReset, bool initiallySet) {
-  return std::make_unique<PosixEvent>(manualReset, initiallySet);
+  return std::make_unique<CondSerialEvent>(manualReset, initiallySet);
 }
 
 std::uint32_t PosixSerialSystem::LastError() { return t_lastError; }

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "platform/CondEvent.h"
 #include "platform/Platform.h"
 
 namespace platform {
@@ -39,42 +40,16 @@ bool Fail(std::uint32_t code) {
 
 constexpr std::uint32_t kMaxDword = 0xFFFFFFFFu;
 
-class SimEvent final : public ISerialEvent {
+// Counts the live events, so tests can see that none is leaked.
+class SimEvent final : public CondSerialEvent {
  public:
   SimEvent(bool manual, bool set, std::shared_ptr<int> live)
-      : manual_(manual), set_(set), live_(std::move(live)) {
+      : CondSerialEvent(manual, set), live_(std::move(live)) {
     ++*live_;
   }
   ~SimEvent() override { --*live_; }
-  bool Set() override {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      set_ = true;
-    }
-    cv_.notify_all();
-    return true;
-  }
-  bool Reset() override {
-    std::lock_guard<std::mutex> lock(mu_);
-    set_ = false;
-    return true;
-  }
-  bool Wait(int timeoutMs) override {
-    std::unique_lock<std::mutex> lock(mu_);
-    if (timeoutMs < 0)
-      cv_.wait(lock, [&] { return set_; });
-    else if (timeoutMs > 0)
-      cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return set_; });
-    bool was = set_;
-    if (was && !manual_) set_ = false;
-    return was;
-  }
 
  private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  bool manual_;
-  bool set_;
   std::shared_ptr<int> live_;
 };
 

@@ -272,6 +272,10 @@ time.sleep(200)' "$slave" >"$dir/hold.out" &
     echo "  --- stderr"
     tail -n 10 "$dir/err" | sed 's/^/  /'
     sed 's/^/  /' "$dir/board.err"
+    if [ "$name" = gui ]; then
+      echo "  --- X server $display: $(DISPLAY=$display xdotool getdisplaygeometry 2>&1 || echo unreachable)"
+      sed 's/^/  /' "$work/xvfb.log"
+    fi
     return 1
   fi
   if [ "$name" = gui ]; then
@@ -297,6 +301,16 @@ if [ -n "$gui" ]; then
     exit 1
   }
   display=":$(head -n1 "$work/display")"
+  # The number is written once the server listens; make sure a client gets
+  # through before the desktop program is started on it.
+  for _ in $(seq 100); do
+    DISPLAY=$display xdotool getdisplaygeometry >/dev/null 2>&1 && break
+    sleep 0.1
+  done
+  DISPLAY=$display xdotool getdisplaygeometry >/dev/null 2>&1 || {
+    echo "FAILED: no client gets through to Xvfb on $display: $(cat "$work/xvfb.log")"
+    exit 1
+  }
 fi
 if [ "$mode" = wine ]; then
   x86_64-w64-mingw32-gcc-posix -O1 -Wall -Wextra -Werror -o "$work/wine_fixture.exe" "$fixture"
