@@ -11,19 +11,9 @@
 #include "platform/sim/SimPlatform.h"
 #include "platform/sim/SimSerial.h"
 #include "serial/Comport.h"
+#include "tests/support/PortSetup.h"
 
 namespace {
-
-void Configure(TComPort& p) {
-  p.SetBaudRate(br9600);
-  p.SetDataBits(db8);
-  p.SetParity(paNone);
-  p.SetStopBits(sb1);
-  p.FlowControl().SetDTR(dcDisable);
-  p.FlowControl().SetRTS(rcDisable);
-  p.FlowControl().SetXOnXOff(xcDisable);
-  p.BufferSizes().SetInput(64000);
-}
 
 void BM_SimRound(benchmark::State& state) {
   platform::SimPlatform sim(true);
@@ -33,7 +23,7 @@ void BM_SimRound(benchmark::State& state) {
   auto line = serial.AddDevice("COM5");
   {
     TComPort port(nullptr);
-    Configure(port);
+    qvtest::ConfigureBoardLine(port);
     port.SetDeviceName("COM5");
     port.Open();
     for (auto _ : state) {
@@ -68,7 +58,7 @@ void BM_PosixPtyRound(benchmark::State& state) {
   });
   {
     TComPort port(nullptr);
-    Configure(port);
+    qvtest::ConfigureBoardLine(port);
     port.SetDeviceName(name);
     port.Open();
     for (auto _ : state) {

@@ -10,6 +10,7 @@
 #include "platform/sim/SimPlatform.h"
 #include "platform/sim/SimSerial.h"
 #include "serial/Comport.h"
+#include "tests/support/PortSetup.h"
 
 namespace {
 
@@ -37,15 +38,8 @@ class ComPortTest : public ::testing::Test {
     port = std::make_unique<TComPort>(nullptr);
     // The main window's settings.
     port->SetDeviceName("\\\\.\\COM5");
-    port->SetBaudRate(br9600);
-    port->SetDataBits(db8);
-    port->SetParity(paNone);
-    port->SetStopBits(sb1);
-    port->FlowControl().SetDTR(dcDisable);
-    port->FlowControl().SetRTS(rcDisable);
-    port->FlowControl().SetXOnXOff(xcDisable);
+    qvtest::ConfigureBoardLine(*port);
     port->SetPriorityClass(pcRealTime);
-    port->BufferSizes().SetInput(64000);
   }
   void TearDown() override {
     port.reset();

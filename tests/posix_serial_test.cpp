@@ -18,6 +18,7 @@
 #include "platform/linux/PosixSerial.h"
 #include "platform/sim/SimPlatform.h"
 #include "serial/Comport.h"
+#include "tests/support/PortSetup.h"
 
 namespace {
 
@@ -42,14 +43,7 @@ class PosixSerialTest : public ::testing::Test {
     path = name;
     port = std::make_unique<TComPort>(nullptr);
     port->SetDeviceName(path);
-    port->SetBaudRate(br9600);
-    port->SetDataBits(db8);
-    port->SetParity(paNone);
-    port->SetStopBits(sb1);
-    port->FlowControl().SetDTR(dcDisable);
-    port->FlowControl().SetRTS(rcDisable);
-    port->FlowControl().SetXOnXOff(xcDisable);
-    port->BufferSizes().SetInput(64000);
+    qvtest::ConfigureBoardLine(*port);
   }
   void TearDown() override {
     port.reset();

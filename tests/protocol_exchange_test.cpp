@@ -17,35 +17,15 @@
 #include "protocol/RunHost.h"
 #include "serial/Comport.h"
 #include "sim/SimBoardLine.h"
+#include "tests/support/ExchangeRig.h"
 #include "tests/support/RunHostDouble.h"
 
 namespace {
 
 using qvtest::TRunEnded;
-using THostDouble = qvtest::TRunHostDouble;
 
-class ExchangeTest : public ::testing::Test {
+class ExchangeTest : public ::testing::Test, protected qvtest::TExchangeRig {
  protected:
-  void SetUp() override {
-    platform::Install(&sim);
-    platform::InstallSerial(&serial);
-    InstallToolkit(&tk);
-    tk.SetTraceControls(false);
-    line = serial.AddDevice("COM5", sim.Clock());
-    board = std::make_unique<sim::TSimBoardLine>(sim.Clock(), line);
-    host = std::make_unique<THostDouble>(&app);
-    SetRunHost(host.get());
-    host->OpenPort("\\\\.\\COM5");
-    ConfigImage = TConfigImage{};
-  }
-  void TearDown() override {
-    SetRunHost(nullptr);
-    host.reset();
-    board.reset();
-    InstallToolkit(nullptr);
-    platform::InstallSerial(nullptr);
-    platform::Install(nullptr);
-  }
   // Runs an exchange; false when it ended the run.
   template <class F>
   bool Exchange(F&& f) {
@@ -56,14 +36,6 @@ class ExchangeTest : public ::testing::Test {
       return false;
     }
   }
-
-  platform::SimPlatform sim{true};
-  platform::SimSerialSystem serial;
-  THeadlessToolkit tk;
-  TApplication app;
-  std::shared_ptr<platform::SimSerialLine> line;
-  std::unique_ptr<sim::TSimBoardLine> board;
-  std::unique_ptr<THostDouble> host;
 };
 
 TEST_F(ExchangeTest, ReadFillsTheImageAndProgrammingStoresItOnTheBoard) {

@@ -10,6 +10,7 @@
 #include "platform/sim/SimPlatform.h"
 #include "platform/win32/Win32Serial.h"
 #include "serial/Comport.h"
+#include "tests/support/PortSetup.h"
 
 namespace {
 
@@ -23,14 +24,7 @@ class Win32SerialTest : public ::testing::Test {
     platform::InstallSerial(&serial);
     port = std::make_unique<TComPort>(nullptr);
     port->SetDeviceName("\\\\.\\" + name);
-    port->SetBaudRate(br9600);
-    port->SetDataBits(db8);
-    port->SetParity(paNone);
-    port->SetStopBits(sb1);
-    port->FlowControl().SetDTR(dcDisable);
-    port->FlowControl().SetRTS(rcDisable);
-    port->FlowControl().SetXOnXOff(xcDisable);
-    port->BufferSizes().SetInput(64000);
+    qvtest::ConfigureBoardLine(*port);
     port->SetPriorityClass(pcRealTime);
   }
   void TearDown() override {

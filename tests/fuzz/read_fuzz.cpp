@@ -6,20 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <memory>
-#include <string>
 #include <vector>
 
-#include "framework/Controls.h"
-#include "framework/Forms.h"
-#include "framework/headless/Headless.h"
-#include "platform/sim/SimPlatform.h"
-#include "platform/sim/SimSerial.h"
 #include "protocol/ConfigImage.h"
 #include "protocol/Protocol.h"
-#include "protocol/RunHost.h"
-#include "serial/Comport.h"
-#include "sim/SimBoardLine.h"
+#include "tests/support/ExchangeRig.h"
 #include "tests/support/RunHostDouble.h"
 
 namespace {
@@ -31,37 +22,18 @@ void Require(bool ok) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  platform::SimPlatform sim(true);
-  platform::SimSerialSystem serial;
-  THeadlessToolkit tk;
-  platform::Install(&sim);
-  platform::InstallSerial(&serial);
-  InstallToolkit(&tk);
-  tk.SetTraceControls(false);
   bool loaded = false;
   std::size_t messages = 0;
   {
-    TApplication app;
-    auto line = serial.AddDevice("COM5", sim.Clock());
-    auto board = std::make_unique<sim::TSimBoardLine>(sim.Clock(), line);
-    board->Board().ReadReply = std::vector<std::uint8_t>(data, data + size);
-    auto host = std::make_unique<qvtest::TRunHostDouble>(&app);
-    SetRunHost(host.get());
-    host->OpenPort("\\\\.\\COM5");
-    ConfigImage = TConfigImage{};
+    qvtest::TExchangeRig rig;
+    rig.board->Board().ReadReply = std::vector<std::uint8_t>(data, data + size);
     try {
       ReadConfiguration();
     } catch (const qvtest::TRunEnded&) {
     }
     loaded = ConfigImage.ConfigLoaded;
-    messages = host->messages.size();
-    SetRunHost(nullptr);
-    host.reset();
-    board.reset();
+    messages = rig.host->messages.size();
   }
-  InstallToolkit(nullptr);
-  platform::InstallSerial(nullptr);
-  platform::Install(nullptr);
 
   // Exactly one outcome: loaded without a message, or one message.
   Require(loaded ? messages == 0 : messages == 1);

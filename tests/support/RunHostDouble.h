@@ -11,6 +11,7 @@
 #include "framework/Forms.h"
 #include "protocol/RunHost.h"
 #include "serial/Comport.h"
+#include "tests/support/PortSetup.h"
 
 namespace qvtest {
 
@@ -38,19 +39,11 @@ class TRunHostDouble final : public IRunHost {
   std::uint32_t ResetColorOff() override { return clGreen; }
   TComPort& Port() override { return *port; }
 
-  // Opens the port on `device` as the main window sets it up: 9600 8N1, no
-  // flow control, a 64000-byte input buffer.
+  // Opens the port on `device` with the main window's line settings.
   void OpenPort(const char* device) {
-    TComPort& p = *port;
-    p.SetBaudRate(br9600);
-    p.SetDataBits(db8);
-    p.SetParity(paNone);
-    p.SetStopBits(sb1);
-    p.FlowControl().SetDTR(dcDisable);
-    p.FlowControl().SetRTS(rcDisable);
-    p.BufferSizes().SetInput(64000);
-    p.SetDeviceName(device);
-    p.SetActive(true);
+    ConfigureBoardLine(*port);
+    port->SetDeviceName(device);
+    port->SetActive(true);
   }
 
   TProgressBar* progress;
