@@ -149,7 +149,9 @@ void TThread::Synchronize(TThread* thread, const std::function<void()>& fn) {
     std::lock_guard<std::mutex> lock(g_syncMu);
     g_queue.push_back(call);
   }
-  Toolkit().WakeMainThread();
+  // Without a toolkit nobody sleeps in a message loop: the UI thread runs
+  // the call when it next checks the queue.
+  if (IToolkit* t = InstalledToolkit()) t->WakeMainThread();
   std::unique_lock<std::mutex> lock(g_syncMu);
   g_syncCv.wait(lock, [&] { return call->done; });
   if (call->error) std::rethrow_exception(call->error);
