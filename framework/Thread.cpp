@@ -87,10 +87,18 @@ TThread::~TThread() {
 }
 
 void TThread::Start() {
-  std::lock_guard<std::mutex> lock(startMu_);
-  if (started_) return;
-  started_ = true;
-  thread_ = std::thread([this] { Body(); });
+  {
+    std::lock_guard<std::mutex> lock(startMu_);
+    if (started_) return;
+    started_ = true;
+    thread_ = std::thread([this] { Body(); });
+  }
+  // The thread takes its priority before Start returns: from then on it
+  // touches the platform only in Execute, which its owner waits out.
+  std::unique_lock<std::mutex> lock(priorityMu_);
+  priorityCv_.wait(lock, [this] { return prioritised_; });
+  startDone_ = true;
+  priorityCv_.notify_all();
 }
 
 void TThread::Body() {
@@ -99,9 +107,13 @@ void TThread::Body() {
     std::lock_guard<std::mutex> lock(startMu_);
   }
   {
-    std::lock_guard<std::mutex> lock(priorityMu_);
+    std::unique_lock<std::mutex> lock(priorityMu_);
     if (platform::IPlatform* pl = platform::Installed()) systemId_ = pl->CurrentThreadId();
     if (priority_ != tpNormal) ApplyPriorityLocked();
+    prioritised_ = true;
+    priorityCv_.notify_all();
+    // Start still uses this object until it has seen the priority set.
+    priorityCv_.wait(lock, [this] { return startDone_; });
   }
   try {
     Execute();

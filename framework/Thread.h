@@ -56,6 +56,8 @@ class TThread : public TObject {
   // The system's id of the running thread (0 before it runs and after).
   std::uint64_t systemId_ = 0;
   std::mutex priorityMu_;
+  std::condition_variable priorityCv_;
+  bool prioritised_ = false, startDone_ = false;
   void ApplyPriorityLocked();
 };
 
