@@ -26,7 +26,8 @@ constexpr const char* kOpNames[kSerialOpCount] = {"Open",
                                                   "GetWriteResult",
                                                   "SetCommMask",
                                                   "GetCommMask",
-                                                  "WaitCommEvent"};
+                                                  "WaitCommEvent",
+                                                  "GetWaitResult"};
 
 }  // namespace
 
@@ -127,6 +128,15 @@ class FaultSerialDevice final : public ISerialDevice {
   bool WaitCommEvent(std::uint32_t* eventMask, ISerialEvent& done) override {
     return Pass(SerialOp::WaitCommEvent, [&] { return inner_->WaitCommEvent(eventMask, done); });
   }
+  bool GetWaitResult() override {
+    if (!sys_.Enter(SerialOp::GetWaitResult)) {
+      // The wrapped driver's outcome of that wait is collected all the same.
+      std::uint32_t code = sys_.LastError();
+      inner_->GetWaitResult();
+      return sys_.Fail(code);
+    }
+    return inner_->GetWaitResult();
+  }
 
   // The device goes away under its users: the pending wait ends with an
   // empty mask word, pending transfers end with a failure. Called with the
@@ -219,6 +229,7 @@ std::uint32_t FaultSerialSystem::GoneCode(SerialOp op) const {
     case SerialOp::Open:
       return c.NotFound;
     case SerialOp::WaitCommEvent:
+    case SerialOp::GetWaitResult:
       return c.RemovedWait;
     case SerialOp::ReadFile:
     case SerialOp::WriteFile:

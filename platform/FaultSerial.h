@@ -7,8 +7,9 @@
 // error flavour (platform/ErrorFlavour.h): the event wait with RemovedWait,
 // transfers and their completion with RemovedIo, every other call with
 // Removed, opening with NotFound. At the moment it vanishes, a pending event
-// wait ends with an empty mask word (so the next wait fails at once) and
-// pending transfers end with a failure.
+// wait ends with that failure (GetWaitResult) and pending transfers end with
+// a failure. An injected failure of GetWaitResult is a pending wait that
+// ended with that code.
 //
 // An injected failure of a completion (GetReadResult, GetWriteResult) ends
 // the transfer of the wrapped driver first, as a failed transfer on Windows
@@ -54,8 +55,9 @@ enum class SerialOp {
   SetCommMask,
   GetCommMask,
   WaitCommEvent,
+  GetWaitResult,
 };
-constexpr int kSerialOpCount = static_cast<int>(SerialOp::WaitCommEvent) + 1;
+constexpr int kSerialOpCount = static_cast<int>(SerialOp::GetWaitResult) + 1;
 
 const char* SerialOpName(SerialOp op);
 // The seam's name of an operation ("ClearCommError"); false when unknown.
@@ -94,6 +96,8 @@ class FaultSerialSystem final : public ISerialSystem {
   void SetLastError(std::uint32_t code) override { inner_.SetLastError(code); }
   std::string ErrorText(std::uint32_t code) override { return inner_.ErrorText(code); }
   std::uint32_t InvalidHandleCode() override { return inner_.InvalidHandleCode(); }
+  // The code this system's vanished devices give.
+  std::uint32_t DeviceGoneCode() override { return CodesOf(flavour_).RemovedWait; }
   bool HasConfigDialog() override { return inner_.HasConfigDialog(); }
   bool GetDefaultConfig(const std::string& shortName, Dcb& dcb) override {
     return inner_.GetDefaultConfig(shortName, dcb);

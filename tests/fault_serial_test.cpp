@@ -149,18 +149,20 @@ TEST(FaultSerialTest, VanishingEndsThePendingWaitAndTransfersOfOtherThreads) {
   ASSERT_FALSE(dev->ReadFile(buf, 4, n, *readEv));
   ASSERT_EQ(r.fault.LastError(), kErrorIoPending);
 
-  bool woke = false, nextWaitFailed = false;
-  std::uint32_t seen = 0xFF, nextCode = 0;
+  bool woke = false, waitOk = true, nextWaitFailed = false;
+  std::uint32_t waitCode = 0, nextCode = 0;
   std::thread waiter([&] {
     woke = waitEv->Wait(-1);
-    seen = word;
+    waitOk = dev->GetWaitResult();
+    waitCode = r.fault.LastError();
     nextWaitFailed = !dev->WaitCommEvent(&word, *waitEv);
     nextCode = r.fault.LastError();
   });
   r.fault.Vanish();
   waiter.join();
   EXPECT_TRUE(woke);
-  EXPECT_EQ(seen, 0u);  // the ended wait carries no events
+  EXPECT_FALSE(waitOk);  // the ended wait failed as the device went
+  EXPECT_EQ(waitCode, r.fault.DeviceGoneCode());
   EXPECT_TRUE(nextWaitFailed);
   EXPECT_EQ(nextCode, 5u);
   EXPECT_TRUE(readEv->Wait(0));
@@ -234,6 +236,7 @@ TEST(SimFlavourTest, BothFlavoursGiveTheirOwnCodesInOneBuild) {
     auto ev = serial.NewEvent(false, false);
     EXPECT_FALSE(dev->WaitCommEvent(&s, *ev));
     EXPECT_EQ(serial.LastError(), row.removedWait) << f;
+    EXPECT_EQ(serial.DeviceGoneCode(), row.removedWait) << f;
     dev.reset();
     ev.reset();
     Install(nullptr);

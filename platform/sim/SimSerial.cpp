@@ -365,7 +365,14 @@ class SimSerialDevice final : public ISerialDevice {
     l.waitActive_ = true;
     l.waitMaskWord_ = eventMask;
     l.waitEvent_ = &done;
+    l.waitError_ = 0;
     return Fail(kErrorIoPending);
+  }
+  bool GetWaitResult() override {
+    std::lock_guard<std::mutex> lock(line_->mu_);
+    std::uint32_t code = line_->waitError_;
+    line_->waitError_ = 0;
+    return code == 0 || Fail(code);
   }
 
  private:
@@ -662,6 +669,7 @@ void SimSerialLine::CloseLocked(Calls& calls) {
   if (waitActive_) {
     *waitMaskWord_ = 0;
     waitActive_ = false;
+    waitError_ = codes_.Aborted;
     waitEvent_->Set();
   }
   waitEvent_ = nullptr;
@@ -753,10 +761,11 @@ void SimSerialLine::Unplug() {
     AbortLocked(read_, codes_.Removed);
     AbortLocked(write_, codes_.Removed);
     if (waitActive_) {
-      // The pending wait ends; the next one fails.
-      *waitMaskWord_ = 0;
+      // The pending wait fails as the device goes, and so does every later
+      // one. A failed wait leaves the mask word as it was, as Windows does.
       waitActive_ = false;
       waitUncollected_ = true;
+      waitError_ = codes_.RemovedWait;
       waitEvent_->Set();
     }
     tx_.clear();
