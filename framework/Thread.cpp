@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "framework/Toolkit.h"
+#include "platform/Platform.h"
 
 namespace {
 
@@ -95,10 +96,19 @@ void TThread::Body() {
     // Wait until Start has stored the thread object.
     std::lock_guard<std::mutex> lock(startMu_);
   }
+  {
+    std::lock_guard<std::mutex> lock(priorityMu_);
+    if (platform::IPlatform* pl = platform::Installed()) systemId_ = pl->CurrentThreadId();
+    if (priority_ != tpNormal) ApplyPriorityLocked();
+  }
   try {
     Execute();
   } catch (...) {
     // An exception ends the thread, as in the toolkit; nothing to report.
+  }
+  {
+    std::lock_guard<std::mutex> lock(priorityMu_);
+    systemId_ = 0;
   }
   finished_ = true;
   if (freeOnTerminate_) {
@@ -111,7 +121,19 @@ void TThread::WaitFor() {
   if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
 }
 
-void TThread::SetPriority(TThreadPriority p) { priority_ = p; }
+// Given at once to a running thread, and by the thread to itself when it
+// starts.
+void TThread::SetPriority(TThreadPriority p) {
+  std::lock_guard<std::mutex> lock(priorityMu_);
+  priority_ = p;
+  ApplyPriorityLocked();
+}
+
+void TThread::ApplyPriorityLocked() {
+  if (systemId_ == 0) return;
+  if (platform::IPlatform* pl = platform::Installed())
+    pl->SetThreadPriority(systemId_, static_cast<int>(priority_));
+}
 
 void TThread::Synchronize(const std::function<void()>& fn) { Synchronize(this, fn); }
 

@@ -161,6 +161,26 @@ TEST_F(ComThreadTest, AThreadRunsExactlyWhileAnEventIsAssignedOnAnOpenPort) {
   EXPECT_EQ(port->EventThreadState(), TComThreadState::None);
 }
 
+TEST_F(ComThreadTest, ThePriorityIsTheThreadsFromItsStartAndChangesAtOnce) {
+  port->SetOnRxChar(TNotifyEvent(this, &ComThreadTest::Rx));
+  port->Open();
+  settler.Drain();
+  std::uint64_t id = sim.LastPrioritisedThread();
+  ASSERT_NE(id, 0u);
+  EXPECT_NE(id, sim.CurrentThreadId());
+  EXPECT_EQ(sim.ThreadPriorityOf(id), platform::kThreadTimeCritical);
+  // Given at once to the running thread, which is blocked in its wait.
+  port->SetThreadPriority(tpLower);
+  EXPECT_EQ(sim.ThreadPriorityOf(id), platform::kThreadLower);
+  // And to the next thread from its start.
+  port->Close();
+  port->Open();
+  settler.Drain();
+  std::uint64_t next = sim.LastPrioritisedThread();
+  EXPECT_EQ(sim.ThreadPriorityOf(next), platform::kThreadLower);
+  EXPECT_EQ(port->ThreadPriority(), tpLower);
+}
+
 TEST_F(ComThreadTest, ReplacingAHandlerKeepsTheThreadAndDeliversToTheNewOne) {
   port->SetOnRxChar(TNotifyEvent(this, &ComThreadTest::Rx));
   port->Open();
