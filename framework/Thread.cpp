@@ -58,8 +58,10 @@ bool CheckSynchronize() {
       error = std::current_exception();
     }
     {
+      // The exception goes over to the calling thread whole: this thread
+      // keeps no reference, so it is freed where it is caught.
       std::lock_guard<std::mutex> lock(g_syncMu);
-      call->error = error;
+      call->error = std::move(error);
       call->done = true;
     }
     g_syncCv.notify_all();
@@ -149,10 +151,14 @@ void TThread::Synchronize(TThread* thread, const std::function<void()>& fn) {
     std::lock_guard<std::mutex> lock(g_syncMu);
     g_queue.push_back(call);
   }
-  Toolkit().WakeMainThread();
+  // Without a toolkit nobody sleeps in a message loop: the UI thread runs
+  // the call when it next checks the queue.
+  if (IToolkit* t = InstalledToolkit()) t->WakeMainThread();
   std::unique_lock<std::mutex> lock(g_syncMu);
   g_syncCv.wait(lock, [&] { return call->done; });
-  if (call->error) std::rethrow_exception(call->error);
+  std::exception_ptr error = std::move(call->error);
+  lock.unlock();
+  if (error) std::rethrow_exception(error);
 }
 
 void TThread::RemoveQueuedEvents(TThread* thread) {
