@@ -252,6 +252,7 @@ void TLcdBoard::ProgramByte(std::uint8_t b) {
 void TLcdBoard::FinishProgramming() {
   mode_ = Mode::Stored;
   if (valueIndex_ != kValues) return;  // an incomplete transfer is not stored
+  if (OnStoreRequest) OnStoreRequest();
   std::int64_t delay = kStoreTimeUs;
   if (HasFault("confirm-late")) delay = ConfirmDelayForPoll(599) + LateExtraUs;
   if (HasFault("confirm-poll")) delay = ConfirmDelayForPoll(FaultN("confirm-poll"));

@@ -14,7 +14,7 @@ namespace sim {
 TSimRig::TSimRig(const TSimRigOptions& options)
     : platform_(std::make_unique<platform::SimPlatform>(options.virtualTime)),
       devices_(std::make_unique<platform::SimDevices>(true)),
-      serial_(std::make_unique<platform::SimSerialSystem>()) {
+      serial_(std::make_unique<platform::SimSerialSystem>(options.flavour)) {
   platform::Install(platform_.get());
   platform::InstallDevices(devices_.get());
   platform::InstallSerial(serial_.get());

@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/ErrorFlavour.h"
 #include "sim/LcdBoard.h"
 
 namespace platform {
@@ -26,6 +27,8 @@ struct TSimRigOptions {
   // The board's 120 start values; empty: the built-in set.
   std::vector<std::int32_t> boardValues;
   std::vector<TBoardFault> faults;
+  // The codes the simulated serial driver fails with.
+  platform::ErrorFlavour flavour = platform::kNativeFlavour;
 };
 
 class TSimRig {

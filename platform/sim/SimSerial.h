@@ -27,11 +27,15 @@
 // Far-end callbacks (OnReceive, OnLinesChanged) run without the device's
 // lock held, so they may call the far-end API again.
 //
-// Failures imitate the platform the program is built for: Windows codes
-// under _WIN32 (2 for a missing port, 5 for a busy one, 22 for calls on a
-// removed device and 5 for its event wait, 995 for an aborted transfer, 87
-// for bad settings), errno values elsewhere (ENOENT, EBUSY, EIO, ECANCELED,
-// EINVAL).
+// Failures give the codes of an error flavour (platform/ErrorFlavour.h),
+// by default the platform the program is built for: Windows codes (2 for a
+// missing port, 5 for a busy one, 22 for calls on a removed device and 5 for
+// its event wait, 995 for an aborted transfer, 87 for bad settings) or
+// errno values (ENOENT, EBUSY, EIO, ECANCELED, EINVAL).
+//
+// The system counts what a run leaves behind: open handles, live event
+// objects, and live threads (other than the one that created the system)
+// that have called a device or an event of it.
 #pragma once
 
 #include <condition_variable>
@@ -45,11 +49,12 @@
 #include <vector>
 
 #include "platform/Clock.h"
+#include "platform/ErrorFlavour.h"
 #include "platform/SerialDriver.h"
 
 namespace platform {
 
-// Codes of the imitated platform.
+// Codes of the platform the program is built for.
 struct SimErrorCodes {
   static std::uint32_t NotFound();
   static std::uint32_t Busy();
@@ -84,11 +89,12 @@ enum class SimCall {
 };
 
 class SimSerialDevice;
+struct SimCounters;
 
 // One simulated device with its far end.
 class SimSerialLine : public std::enable_shared_from_this<SimSerialLine> {
  public:
-  explicit SimSerialLine(IClock& clock);
+  explicit SimSerialLine(IClock& clock, ErrorFlavour flavour = kNativeFlavour);
   ~SimSerialLine();
 
   // --- The far end ---
@@ -192,6 +198,8 @@ class SimSerialLine : public std::enable_shared_from_this<SimSerialLine> {
   bool WaitDone(Pending& p, std::unique_lock<std::mutex>& lock);
 
   IClock& clock_;
+  const FlavourCodes& codes_;
+  std::shared_ptr<SimCounters> counters_;  // set by the system that adds the line
   std::mutex mu_;
   std::condition_variable cv_;
   bool open_ = false;
@@ -239,8 +247,10 @@ class SimSerialLine : public std::enable_shared_from_this<SimSerialLine> {
 // "\\\\.\\COM5" name the same device; case does not matter).
 class SimSerialSystem final : public ISerialSystem {
  public:
-  SimSerialSystem();
+  explicit SimSerialSystem(ErrorFlavour flavour = kNativeFlavour);
   ~SimSerialSystem() override;
+
+  ErrorFlavour Flavour() const { return flavour_; }
 
   // Adds a device on the platform clock (or returns the existing one).
   std::shared_ptr<SimSerialLine> AddDevice(const std::string& name);
@@ -250,6 +260,11 @@ class SimSerialSystem final : public ISerialSystem {
 
   // Event objects alive now; tests check that nothing is left behind.
   int LiveEvents() const;
+  // Devices open now.
+  int LiveHandles() const;
+  // Threads other than the creator's that have used a device or an event
+  // of this system and have not ended yet.
+  int LiveThreads() const;
   // The next NewEvent fails with code.
   void FailNextEvent(std::uint32_t code) { failEvent_ = code; }
 
@@ -258,15 +273,16 @@ class SimSerialSystem final : public ISerialSystem {
   std::uint32_t LastError() override;
   void SetLastError(std::uint32_t code) override;
   std::string ErrorText(std::uint32_t code) override;
-  std::uint32_t InvalidHandleCode() override { return SimErrorCodes::InvalidHandle(); }
-  std::uint32_t DeviceGoneCode() override { return SimErrorCodes::RemovedWait(); }
+  std::uint32_t InvalidHandleCode() override { return CodesOf(flavour_).InvalidHandle; }
+  std::uint32_t DeviceGoneCode() override { return CodesOf(flavour_).RemovedWait; }
 
   static std::string Key(const std::string& name);
 
  private:
   std::mutex mu_;
   std::map<std::string, std::shared_ptr<SimSerialLine>> devices_;
-  std::shared_ptr<int> liveEvents_;
+  ErrorFlavour flavour_;
+  std::shared_ptr<SimCounters> counters_;
   std::uint32_t failEvent_ = 0;
 };
 

@@ -72,10 +72,18 @@ scenarios=(
   "confirm-late|confirm-late|box Fehler: Programmierfehler!  Fehlercode 8\\n\\nZeitüberschreitung.|1"
   "held||box Fehler: ComPortError:  PORT !\\n\\nDer Port kann nicht geöffnet werden.|1"
   "unplug|unplug=UNPLUG_AT||1"
+  "vanish-wait-start|||1"
+  "vanish-waiting|||1"
 )
 [ -n "$gui" ] && scenarios+=("gui|||0")
 # Half way through the values of the programming step.
 unplug_at=${QV_E2E_UNPLUG_AT:-300}
+# The adapter vanishes (every ioctl on the tty fails with EIO, see
+# tools/modemline): at the first line-counter read, with which Wine's event
+# wait starts, so the wait fails at once; and some seconds into the run,
+# while the event thread waits.
+vanish_wait_start=TIOCGICOUNT:1
+vanish_waiting=${QV_E2E_VANISH_AT:-TIOCGICOUNT:2000}
 
 # The board's start values, and what the patch makes of them.
 values_in() { for i in $(seq 0 119); do echo $((i * 7 - 300)); done; }
@@ -162,6 +170,10 @@ run_scenario() {
   pids+=("$(cat "$dir/board.pid")" "$(cat "$dir/drain.pid")")
   local env=(QV_MODEMLINE_STATE="$dir/board.state" LD_PRELOAD="$lib"
     ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0")
+  case "$name" in
+    vanish-wait-start) env+=(QV_MODEMLINE_FAIL_AT="$vanish_wait_start") ;;
+    vanish-waiting) env+=(QV_MODEMLINE_FAIL_AT="$vanish_waiting") ;;
+  esac
   # Under Wine the display must be known to the prefix's first program.
   [ "$name" = gui ] && env+=(DISPLAY="$display" QT_QPA_PLATFORM=xcb)
   local cmd wrap=()
@@ -263,6 +275,15 @@ time.sleep(200)' "$slave" >"$dir/hold.out" &
     grep -q '^box Fehler: .*ComPort' "$dir/transcript" || fail+=("no port error box")
     grep -q '^exception' "$dir/transcript" && fail+=("an exception escaped")
   fi
+  case "$name" in
+    vanish-*)
+      # The port's loss shows as a port error box; the program goes on to
+      # wait for the user (idle) and ends by itself, without an exception.
+      grep -q '^box Fehler: .*ComPort' "$dir/transcript" || fail+=("no port error box")
+      grep -q '^exception' "$dir/transcript" && fail+=("an exception escaped")
+      grep -qx idle "$dir/transcript" || fail+=("the program did not come back to wait for the user")
+      ;;
+  esac
   [ "$name" = gui ] || grep -q "^exit $want\$" "$dir/transcript" || fail+=("no \"exit $want\" line")
   if [ ${#fail[@]} -gt 0 ]; then
     echo "FAILED: $name:"

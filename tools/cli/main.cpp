@@ -17,12 +17,15 @@
 #include "platform/sim/SimPlatform.h"
 #include "sim/SimRig.h"
 #include "tools/cli/Desktop.h"
+#include "tools/cli/OsFaults.h"
 
 namespace {
 
 const char* const kUsage =
     "usage: quorvaltine-cli [--dir DIR] [--simulate [--board FILE] [--fault NAME[=N]]... [--realtime]] "
-    "[--gui]\n";
+    "[--gui]\n"
+    "  with --simulate: [--error-flavour windows|linux] [--os-fault OP=K[:CODE]]... [--os-vanish [OP=]K] "
+    "[--os-report]\n";
 
 struct TCliOptions {
   std::string dir;
@@ -31,6 +34,7 @@ struct TCliOptions {
   bool gui = false;
   std::string boardFile;
   std::vector<std::string> faults;
+  TOsFaultOptions os;
 };
 
 std::int64_t g_startUs = 0;
@@ -50,6 +54,13 @@ TCliOptions Parse(int argc, char** argv) {
       if (i + 1 >= argc) UsageError(a + " needs a value");
       return argv[++i];
     };
+    bool osOption = false;
+    try {
+      osOption = ParseOsFaultOption(o.os, argc, argv, i);
+    } catch (const std::exception& e) {
+      UsageError(e.what());
+    }
+    if (osOption) continue;
     if (a == "--simulate")
       o.simulate = true;
     else if (a == "--realtime")
@@ -70,6 +81,8 @@ TCliOptions Parse(int argc, char** argv) {
   }
   if (!o.simulate && (o.realtime || !o.boardFile.empty() || !o.faults.empty()))
     UsageError("--board, --fault and --realtime need --simulate");
+  if (!o.simulate && (o.os.Any() || o.os.flavour != platform::kNativeFlavour))
+    UsageError("--error-flavour and the --os options need --simulate");
   return o;
 }
 
@@ -96,6 +109,7 @@ void AtEnd() {
     for (std::int32_t v : g_rig->BoardValues()) line += " " + std::to_string(v);
     platform::Transcript::Line(line);
   }
+  ReportOsFaults();
   std::int64_t ms = (platform::NowUs() - g_startUs) / 1000;
   int code = g_success ? 0 : 1;
   platform::Transcript::Line("time " + std::to_string(ms));
@@ -125,8 +139,10 @@ int main(int argc, char** argv) {
     } catch (const std::exception& e) {
       UsageError(e.what());
     }
+    ro.flavour = o.os.flavour;
     rig = std::make_unique<sim::TSimRig>(ro);
     g_rig = rig.get();
+    if (o.os.Any()) InstallOsFaults(o.os, *rig);
   } else {
     realPlatform = MakeRealPlatform();
     platform::Install(realPlatform.get());

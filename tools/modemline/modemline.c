@@ -16,6 +16,7 @@
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -165,6 +166,38 @@ static int Answer(struct qv_modemline_state* s, unsigned long request, void* arg
   return Fail(EINVAL);
 }
 
+/* QV_MODEMLINE_FAIL_AT=[REQUEST:]K makes the adapter vanish at the K-th
+   ioctl on the slave (or the K-th of that request, such as TIOCGICOUNT,
+   which Wine's event wait starts with): from then on every ioctl on it fails
+   with EIO, as on an unplugged USB adapter. */
+static int Vanished(unsigned long request) {
+  static int parsed, vanished;
+  static unsigned long only;
+  static long at, seen;
+  if (__atomic_load_n(&vanished, __ATOMIC_ACQUIRE)) return 1;
+  if (!__atomic_load_n(&parsed, __ATOMIC_ACQUIRE)) {
+    const char* v = getenv("QV_MODEMLINE_FAIL_AT");
+    static const struct {
+      const char* name;
+      unsigned long request;
+    } names[] = {{"TIOCMGET", TIOCMGET}, {"TIOCMSET", TIOCMSET},     {"TIOCMBIS", TIOCMBIS},
+                 {"TIOCMBIC", TIOCMBIC}, {"TIOCMIWAIT", TIOCMIWAIT}, {"TIOCGICOUNT", TIOCGICOUNT}};
+    for (size_t i = 0; v && i < sizeof names / sizeof names[0]; ++i) {
+      size_t n = strlen(names[i].name);
+      if (strncmp(v, names[i].name, n) == 0 && v[n] == ':') {
+        only = names[i].request;
+        v += n + 1;
+      }
+    }
+    at = v ? strtol(v, NULL, 10) : 0;
+    __atomic_store_n(&parsed, 1, __ATOMIC_RELEASE);
+  }
+  if (at <= 0 || (only != 0 && request != only)) return 0;
+  if (__atomic_add_fetch(&seen, 1, __ATOMIC_ACQ_REL) < at) return 0;
+  __atomic_store_n(&vanished, 1, __ATOMIC_RELEASE);
+  return 1;
+}
+
 QV_EXPORT int ioctl(int fd, unsigned long request, ...) {
   va_list ap;
   va_start(ap, request);
@@ -173,6 +206,12 @@ QV_EXPORT int ioctl(int fd, unsigned long request, ...) {
      wrapper does too. */
   void* arg = va_arg(ap, void*);
   va_end(ap);
+  if (getenv("QV_MODEMLINE_FAIL_AT") != NULL) {
+    int saved = errno;
+    struct qv_modemline_state* s = State();
+    if (s && IsSlave(s, fd) && Vanished(request)) return Fail(EIO);
+    errno = saved;
+  }
   if (IsModemRequest(request)) {
     int saved = errno;
     struct qv_modemline_state* s = State();
