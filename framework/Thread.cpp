@@ -152,15 +152,24 @@ void TThread::ApplyPriorityLocked() {
 void TThread::Synchronize(const std::function<void()>& fn) { Synchronize(this, fn); }
 
 void TThread::Synchronize(TThread* thread, const std::function<void()>& fn) {
+  SynchronizeCall(thread, fn, false);
+}
+
+bool TThread::SynchronizeUnlessTerminated(TThread* thread, const std::function<void()>& fn) {
+  return SynchronizeCall(thread, fn, true);
+}
+
+bool TThread::SynchronizeCall(TThread* thread, const std::function<void()>& fn, bool unlessTerminated) {
   if (IsMainThread()) {
     fn();
-    return;
+    return true;
   }
   auto call = std::make_shared<SyncCall>();
   call->thread = thread;
   call->fn = fn;
   {
     std::lock_guard<std::mutex> lock(g_syncMu);
+    if (unlessTerminated && thread != nullptr && thread->Terminated()) return false;
     g_queue.push_back(call);
   }
   // Without a toolkit nobody sleeps in a message loop: the UI thread runs
@@ -171,6 +180,7 @@ void TThread::Synchronize(TThread* thread, const std::function<void()>& fn) {
   std::exception_ptr error = std::move(call->error);
   lock.unlock();
   if (error) std::rethrow_exception(error);
+  return true;
 }
 
 void TThread::RemoveQueuedEvents(TThread* thread) {
