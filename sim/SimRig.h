@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "sim/LcdBoard.h"
@@ -26,6 +27,11 @@ struct TSimRigOptions {
   // The board's 120 start values; empty: the built-in set.
   std::vector<std::int32_t> boardValues;
   std::vector<TBoardFault> faults;
+  // The FTDI adapter's latency timer (0: none, bytes arrive as on a UART).
+  std::int64_t latencyUs = 16'000;
+  // Whether opening the port asks for low latency; unset: as the platform's
+  // driver does (Linux yes, Windows no).
+  std::optional<bool> lowLatencyRequest;
 };
 
 class TSimRig {
