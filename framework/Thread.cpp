@@ -18,20 +18,21 @@ struct SyncCall {
 std::mutex g_syncMu;
 std::condition_variable g_syncCv;
 std::deque<std::shared_ptr<SyncCall>> g_queue;
-std::thread::id g_mainThread;
-bool g_mainSet = false;
+// The thread that starts the program is the UI thread until a toolkit says
+// otherwise: a synchronised call from any other thread must never run on
+// that thread itself, with or without an application object.
+std::thread::id g_mainThread = std::this_thread::get_id();
 
 }  // namespace
 
 void SetMainThread() {
   std::lock_guard<std::mutex> lock(g_syncMu);
   g_mainThread = std::this_thread::get_id();
-  g_mainSet = true;
 }
 
 bool IsMainThread() {
   std::lock_guard<std::mutex> lock(g_syncMu);
-  return !g_mainSet || g_mainThread == std::this_thread::get_id();
+  return g_mainThread == std::this_thread::get_id();
 }
 
 bool SynchronizePending() {

@@ -337,7 +337,14 @@ class SimSerialDevice final : public ISerialDevice {
     l.waitActive_ = true;
     l.waitMaskWord_ = eventMask;
     l.waitEvent_ = &done;
+    l.waitError_ = 0;
     return Fail(kErrorIoPending);
+  }
+  bool GetWaitResult() override {
+    std::lock_guard<std::mutex> lock(line_->mu_);
+    std::uint32_t code = line_->waitError_;
+    line_->waitError_ = 0;
+    return code == 0 || Fail(code);
   }
 
  private:
@@ -719,6 +726,7 @@ void SimSerialLine::CloseLocked(Calls& calls) {
   if (waitActive_) {
     *waitMaskWord_ = 0;
     waitActive_ = false;
+    waitError_ = SimErrorCodes::Aborted();
     waitEvent_->Set();
   }
   waitEvent_ = nullptr;
@@ -813,10 +821,11 @@ void SimSerialLine::Unplug() {
     AbortLocked(read_, SimErrorCodes::Removed());
     AbortLocked(write_, SimErrorCodes::Removed());
     if (waitActive_) {
-      // The pending wait ends; the next one fails.
+      // The pending wait fails as the device goes; so does every later one.
       *waitMaskWord_ = 0;
       waitActive_ = false;
       waitUncollected_ = true;
+      waitError_ = SimErrorCodes::RemovedWait();
       waitEvent_->Set();
     }
     tx_.clear();
