@@ -363,9 +363,9 @@ QV_CHILD(linux_search) {
   if (mode == "first-without-serial") {
     // The board's adapter (ttyUSB0) has none; the other one has.
     fs::remove(sysfs.Root() / "devices" / "pci0000:00" / "0000:00:14.0" / "usb1" / "1-1" / "serial");
-    qvtest::WriteFile((sysfs.Root() / "devices" / "pci0000:00" / "0000:00:14.0" / "usb1" / "1-4.2" / "serial")
-                          .string(),
-                      "FT9QZ1XK\n");
+    qvtest::WriteFile(
+        (sysfs.Root() / "devices" / "pci0000:00" / "0000:00:14.0" / "usb1" / "1-4.2" / "serial").string(),
+        "FT9QZ1XK\n");
   }
   static std::string devDir;
   devDir = qvtest::MakeTempDir();
@@ -390,8 +390,9 @@ QV_CHILD(linux_search) {
   TStageOperations& ops = StageOperations();
   ops.FindBoardPort = [] {
     bool found = ::FindBoardPort();
-    platform::Transcript::Line(std::string("search ") + (found ? "true" : "false") + " " + MainForm->PortName() +
-                               " " + (MainForm->ComPort->Active() ? "open" : "closed"));
+    platform::Transcript::Line(std::string("search ") + (found ? "true" : "false") + " " +
+                               MainForm->PortName() + " " +
+                               (MainForm->ComPort->Active() ? "open" : "closed"));
     return found;
   };
   ops.VerifyPatchFile = [] {

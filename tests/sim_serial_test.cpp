@@ -144,7 +144,7 @@ TEST_F(SimSerialTest, TheFarEndSeesLinesAndBytesWithTheirTimes) {
 // The input queue's length each time it changes, with the time, until
 // untilUs on the virtual clock.
 std::vector<std::pair<std::uint32_t, std::int64_t>> QueueSteps(VirtualClock& clock, SimSerialLine& line,
-                                                                std::int64_t untilUs) {
+                                                               std::int64_t untilUs) {
   std::vector<std::pair<std::uint32_t, std::int64_t>> steps;
   std::uint32_t last = line.InputQueued();
   for (;;) {
@@ -219,7 +219,8 @@ TEST(SimLatencyTest, AnOpenAsksForLowLatencyWhereThePlatformsDriverDoesAndAClose
     bool request, before;
     bool whileOpen;
   };
-  for (Row r : {Row{true, false, true}, Row{true, true, true}, Row{false, false, false}, Row{false, true, true}}) {
+  for (Row r :
+       {Row{true, false, true}, Row{true, true, true}, Row{false, false, false}, Row{false, true, true}}) {
     serial.SetLowLatencyRequest(r.request);
     line->SetLowLatency(r.before);
     auto dev = serial.Open("COM5");

@@ -68,7 +68,9 @@ class SimSerialDevice final : public ISerialDevice {
   // restoreLowLatency: the open set the low-latency flag, and closing gives
   // back previousLowLatency.
   SimSerialDevice(std::shared_ptr<SimSerialLine> line, bool restoreLowLatency, bool previousLowLatency)
-      : line_(std::move(line)), restoreLowLatency_(restoreLowLatency), previousLowLatency_(previousLowLatency) {}
+      : line_(std::move(line)),
+        restoreLowLatency_(restoreLowLatency),
+        previousLowLatency_(previousLowLatency) {}
   ~SimSerialDevice() override {
     SimSerialLine::Calls calls;
     {

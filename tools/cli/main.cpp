@@ -75,8 +75,7 @@ TCliOptions Parse(int argc, char** argv) {
     } else if (a == "--no-low-latency") {
       o.noLowLatency = true;
       o.adapterOptions = true;
-    }
-    else if (a == "--help" || a == "-h") {
+    } else if (a == "--help" || a == "-h") {
       std::fputs(kUsage, stdout);
       std::exit(0);
     } else

@@ -129,7 +129,8 @@ int main(int argc, char** argv) {
       if (line.LowLatency() != lowLatency) {
         // The program's request and its undoing, for the logs of a run.
         lowLatency = !lowLatency;
-        std::cerr << "lcdboard: low latency " << (lowLatency ? "on" : "off") << " at " << now / 1000 << " ms\n";
+        std::cerr << "lcdboard: low latency " << (lowLatency ? "on" : "off") << " at " << now / 1000
+                  << " ms\n";
       }
       if (now >= deadlineUs) {
         timedOut = true;
