@@ -823,8 +823,8 @@ void SimSerialLine::Unplug() {
     AbortLocked(read_, SimErrorCodes::Removed());
     AbortLocked(write_, SimErrorCodes::Removed());
     if (waitActive_) {
-      // The pending wait fails as the device goes; so does every later one.
-      *waitMaskWord_ = 0;
+      // The pending wait fails as the device goes, and so does every later
+      // one. A failed wait leaves the mask word as it was, as Windows does.
       waitActive_ = false;
       waitUncollected_ = true;
       waitError_ = SimErrorCodes::RemovedWait();

@@ -160,7 +160,7 @@ class Win32Device final : public ISerialDevice {
     return ok != FALSE;
   }
   bool GetWaitResult() override {
-    DWORD n = 0;
+    std::uint32_t n = 0;
     return Result(r_->wait, r_->waitPending, n, false);
   }
 
