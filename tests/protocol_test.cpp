@@ -193,8 +193,9 @@ TEST(PatchRunTest, TheProgrammingWaitShowsTheTruncatedProductToItsLastPoll) {
     std::string fault, until;
     int last;
   };
+  // Poll counts: on an adapter that passes every byte on at once.
   for (const Row& row : {Row{"confirm-poll=300", "progress 100", 49}, Row{"confirm-poll=599", "beep", 99}}) {
-    ChildResult r = RunCli({row.fault});
+    ChildResult r = RunCli({row.fault}, kExample, {"--latency", "0"});
     std::vector<int> bar = WaitProgress(r, row.until);
     ASSERT_FALSE(bar.empty()) << row.fault << "\n" << r.output;
     EXPECT_GE(r.Find(row.until, false, r.Find("status Konfiguration Programmieren")), 0) << row.fault;
