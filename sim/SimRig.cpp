@@ -27,6 +27,8 @@ TSimRig::TSimRig(const TSimRigOptions& options)
   });
   serial_->AddDevice("COM1", platform_->Clock());
   line_ = serial_->AddDevice("COM5", platform_->Clock());
+  line_->SetLatencyTimer(options.latencyUs);
+  if (options.lowLatencyRequest) serial_->SetLowLatencyRequest(*options.lowLatencyRequest);
   boardLine_ = std::make_unique<TSimBoardLine>(platform_->Clock(), line_);
   TLcdBoard& board = boardLine_->Board();
   if (!options.boardValues.empty())

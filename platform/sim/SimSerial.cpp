@@ -93,7 +93,12 @@ void RunAll(std::vector<std::function<void()>>& calls) {
 
 class SimSerialDevice final : public ISerialDevice {
  public:
-  explicit SimSerialDevice(std::shared_ptr<SimSerialLine> line) : line_(std::move(line)) {
+  // restoreLowLatency: the open set the low-latency flag, and closing gives
+  // back previousLowLatency.
+  SimSerialDevice(std::shared_ptr<SimSerialLine> line, bool restoreLowLatency, bool previousLowLatency)
+      : line_(std::move(line)),
+        restoreLowLatency_(restoreLowLatency),
+        previousLowLatency_(previousLowLatency) {
     if (line_->counters_) ++line_->counters_->handles;
   }
   ~SimSerialDevice() override {
@@ -102,6 +107,7 @@ class SimSerialDevice final : public ISerialDevice {
     {
       std::lock_guard<std::mutex> lock(line_->mu_);
       line_->CloseLocked(calls);
+      if (restoreLowLatency_) line_->lowLatency_ = previousLowLatency_;
     }
     line_->cv_.notify_all();
     RunAll(calls);
@@ -440,6 +446,8 @@ class SimSerialDevice final : public ISerialDevice {
   }
 
   std::shared_ptr<SimSerialLine> line_;
+  bool restoreLowLatency_;
+  bool previousLowLatency_;
 };
 
 // ---------------------------------------------------------------------------
@@ -457,6 +465,7 @@ SimSerialLine::SimSerialLine(IClock& clock, ErrorFlavour flavour) : clock_(clock
 
 SimSerialLine::~SimSerialLine() {
   if (txEvent_) clock_.Cancel(txEvent_);
+  if (chipTimer_) clock_.Cancel(chipTimer_);
 }
 
 bool SimSerialLine::TakeFailure(SimCall call, std::uint32_t& code) {
@@ -549,31 +558,111 @@ void SimSerialLine::RxDone(std::uint64_t token) {
     rx_.pop_front();
     // A closed or removed port loses what arrives.
     if (open_ && !unplugged_) {
-      std::uint32_t events = 0;
-      if (b.errors) {
-        errors_ |= b.errors;
-        events |= kEvErr;
-        if (b.errors & kCeBreak) events |= kEvBreak;
-      }
-      if (input_.size() >= inQueueSize_) {
-        errors_ |= kCeRxOver;
-        events |= kEvErr;
+      if (EffectiveLatencyLocked() == 0) {
+        DeliverLocked(b);
       } else {
-        input_.push_back(b.byte);
-        events |= kEvRxChar;
-        if (static_cast<char>(b.byte) == dcb_.EvtChar) events |= kEvRxFlag;
-        if (!rx80Raised_ && input_.size() * 5 >= static_cast<std::size_t>(inQueueSize_) * 4) {
-          rx80Raised_ = true;
-          events |= kEvRx80Full;
-        }
-        FillReadLocked();
-        if (!read_.done) ArmReadTimersLocked(true);
+        chip_.push_back(b);
+        if (chip_.size() >= kChipBuffer)
+          FlushChipLocked();
+        else
+          ArmChipTimerLocked();
       }
-      RaiseEventsLocked(events);
     }
     StartRxLocked();
   }
   cv_.notify_all();
+}
+
+void SimSerialLine::DeliverLocked(const RxByte& b) {
+  std::uint32_t events = 0;
+  if (b.errors) {
+    errors_ |= b.errors;
+    events |= kEvErr;
+    if (b.errors & kCeBreak) events |= kEvBreak;
+  }
+  if (input_.size() >= inQueueSize_) {
+    errors_ |= kCeRxOver;
+    events |= kEvErr;
+  } else {
+    input_.push_back(b.byte);
+    events |= kEvRxChar;
+    if (static_cast<char>(b.byte) == dcb_.EvtChar) events |= kEvRxFlag;
+    if (!rx80Raised_ && input_.size() * 5 >= static_cast<std::size_t>(inQueueSize_) * 4) {
+      rx80Raised_ = true;
+      events |= kEvRx80Full;
+    }
+    FillReadLocked();
+    if (!read_.done) ArmReadTimersLocked(true);
+  }
+  RaiseEventsLocked(events);
+}
+
+std::int64_t SimSerialLine::EffectiveLatencyLocked() const {
+  if (latencyUs_ <= 0) return 0;
+  return lowLatency_ ? std::min(latencyUs_, kLowLatencyUs) : latencyUs_;
+}
+
+void SimSerialLine::ArmChipTimerLocked() {
+  if (chipTimer_ != 0) return;
+  // The timer has ticked every period since the last packet; the buffer
+  // goes with the first tick after now.
+  const std::int64_t period = EffectiveLatencyLocked();
+  const std::int64_t now = clock_.NowUs();
+  const std::int64_t ticks = (now - lastPacketUs_) / period + 1;
+  const std::uint64_t token = ++chipToken_;
+  std::weak_ptr<SimSerialLine> self = weak_from_this();
+  chipTimer_ = clock_.Schedule(lastPacketUs_ + ticks * period, [self, token] {
+    if (auto s = self.lock()) s->ChipTick(token);
+  });
+}
+
+void SimSerialLine::FlushChipLocked() {
+  if (chipTimer_ != 0) clock_.Cancel(chipTimer_);
+  chipTimer_ = 0;
+  ++chipToken_;
+  lastPacketUs_ = clock_.NowUs();
+  std::deque<RxByte> packet;
+  packet.swap(chip_);
+  for (const RxByte& b : packet) DeliverLocked(b);
+}
+
+void SimSerialLine::DropChipLocked() {
+  if (chipTimer_ != 0) clock_.Cancel(chipTimer_);
+  chipTimer_ = 0;
+  ++chipToken_;
+  chip_.clear();
+}
+
+void SimSerialLine::ChipTick(std::uint64_t token) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (token != chipToken_) return;
+    chipTimer_ = 0;
+    if (open_ && !unplugged_) FlushChipLocked();
+  }
+  cv_.notify_all();
+}
+
+void SimSerialLine::SetLatencyTimer(std::int64_t us) {
+  std::lock_guard<std::mutex> lock(mu_);
+  latencyUs_ = std::max<std::int64_t>(0, us);
+  // What waits goes out with the old setting's next packet at the latest.
+  if (!chip_.empty()) FlushChipLocked();
+}
+
+void SimSerialLine::SetLowLatency(bool on) {
+  std::lock_guard<std::mutex> lock(mu_);
+  lowLatency_ = on;
+}
+
+bool SimSerialLine::LowLatency() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return lowLatency_;
+}
+
+std::int64_t SimSerialLine::EffectiveLatencyUs() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return EffectiveLatencyLocked();
 }
 
 void SimSerialLine::FillReadLocked() {
@@ -681,6 +770,7 @@ void SimSerialLine::CloseLocked(Calls& calls) {
   std::size_t keep = txBusy_ ? 1 : 0;
   while (tx_.size() > keep) tx_.pop_back();
   input_.clear();
+  DropChipLocked();
   errors_ = 0;
   open_ = false;
   if (dtr_ || rts_ || break_) {
@@ -696,6 +786,8 @@ void SimSerialLine::SetModemLocked(std::uint32_t bit, bool on, std::uint32_t eve
     modem_ |= bit;
   else
     modem_ &= ~bit;
+  // The chip sends the new line state at once, behind what it holds.
+  if (open_ && !unplugged_) FlushChipLocked();
   if (open_ && !unplugged_ && (event != kEvRing || on)) RaiseEventsLocked(event);
 }
 
@@ -778,6 +870,7 @@ void SimSerialLine::Unplug() {
       rxBusy_ = false;
       ++rxToken_;
     }
+    DropChipLocked();
     input_.clear();
     modem_ = 0;
   }
@@ -888,6 +981,7 @@ std::unique_ptr<ISerialDevice> SimSerialSystem::Open(const std::string& name) {
     return nullptr;
   }
   SimSerialLine::Calls calls;
+  bool previousLowLatency = false;
   {
     std::lock_guard<std::mutex> lock(line->mu_);
     std::uint32_t code;
@@ -906,9 +1000,11 @@ std::unique_ptr<ISerialDevice> SimSerialSystem::Open(const std::string& name) {
     line->open_ = true;
     ++line->openCount_;
     line->ApplyLineControlLocked(calls);
+    previousLowLatency = line->lowLatency_;
+    if (lowLatencyRequest_) line->lowLatency_ = true;
   }
   RunAll(calls);
-  return std::make_unique<SimSerialDevice>(line);
+  return std::make_unique<SimSerialDevice>(line, lowLatencyRequest_, previousLowLatency);
 }
 
 std::unique_ptr<ISerialEvent> SimSerialSystem::NewEvent(bool manualReset, bool initiallySet) {

@@ -27,6 +27,18 @@
 // Far-end callbacks (OnReceive, OnLinesChanged) run without the device's
 // lock held, so they may call the far-end API again.
 //
+// The FTDI latency timer. A line given a latency timer (SetLatencyTimer)
+// behaves like an FTDI adapter on the receive side: a character that has
+// arrived waits in the chip's 62-byte buffer, and the chip hands the buffer
+// to the host when it is full, when the timer expires, or at once when a
+// modem line (CTS, DSR, RI, DCD) changes, since the line state travels in
+// the same packet. Every packet restarts the timer, an empty buffer included
+// (the chip then sends its status alone), so the timer ticks every latency
+// period from the last packet on. The low-latency flag (ASYNC_LOW_LATENCY on
+// Linux) makes the period 1 ms. The system asks for that flag on every open
+// and gives the previous one back on close where the imitated platform's
+// driver does (Linux); on Windows the adapter keeps its timer.
+//
 // Failures give the codes of an error flavour (platform/ErrorFlavour.h),
 // by default the platform the program is built for: Windows codes (2 for a
 // missing port, 5 for a busy one, 22 for calls on a removed device and 5 for
@@ -131,6 +143,18 @@ class SimSerialLine : public std::enable_shared_from_this<SimSerialLine> {
   // A transmitter held off (as by flow control): after `bytes` more bytes
   // have gone out nothing more leaves until StallTx(-1) releases it.
   void StallTx(int bytes);
+  // The adapter's latency timer (0: received bytes reach the input queue
+  // as they arrive, as on a plain UART).
+  void SetLatencyTimer(std::int64_t us);
+  // The port's low-latency flag, as a driver sets it: a timer of 1 ms.
+  void SetLowLatency(bool on);
+  bool LowLatency();
+  // The period the chip sends its buffer with now (0: no latency timer).
+  std::int64_t EffectiveLatencyUs();
+
+  // The chip's receive buffer.
+  static constexpr std::size_t kChipBuffer = 62;
+  static constexpr std::int64_t kLowLatencyUs = 1'000;
 
   // What the system drives and has configured.
   bool DTR();
@@ -186,6 +210,12 @@ class SimSerialLine : public std::enable_shared_from_this<SimSerialLine> {
   void TxDone(std::uint64_t token);
   void StartRxLocked();
   void RxDone(std::uint64_t token);
+  void DeliverLocked(const RxByte& b);
+  std::int64_t EffectiveLatencyLocked() const;
+  void ArmChipTimerLocked();
+  void FlushChipLocked();
+  void DropChipLocked();
+  void ChipTick(std::uint64_t token);
   void RaiseEventsLocked(std::uint32_t bits);
   void CompleteLocked(Pending& p, bool ok, std::uint32_t error);
   void FillReadLocked();
@@ -223,6 +253,13 @@ class SimSerialLine : public std::enable_shared_from_this<SimSerialLine> {
   std::deque<RxByte> rx_;
   bool rxBusy_ = false;
   std::uint64_t rxToken_ = 0;
+  // The FTDI chip's side of the receive path.
+  std::int64_t latencyUs_ = 0;
+  bool lowLatency_ = false;
+  std::deque<RxByte> chip_;
+  std::int64_t lastPacketUs_ = 0;
+  IClock::EventId chipTimer_ = 0;
+  std::uint64_t chipToken_ = 0;
 
   Pending read_, write_;
   std::uint64_t nextWrite_ = 1;
@@ -267,6 +304,11 @@ class SimSerialSystem final : public ISerialSystem {
   int LiveThreads() const;
   // The next NewEvent fails with code.
   void FailNextEvent(std::uint32_t code) { failEvent_ = code; }
+  // Whether an open asks for the low-latency flag (and a close gives the
+  // previous one back), as the imitated platform's driver does: yes on
+  // Linux, no on Windows.
+  void SetLowLatencyRequest(bool on) { lowLatencyRequest_ = on; }
+  bool LowLatencyRequest() const { return lowLatencyRequest_; }
 
   std::unique_ptr<ISerialDevice> Open(const std::string& name) override;
   std::unique_ptr<ISerialEvent> NewEvent(bool manualReset, bool initiallySet) override;
@@ -284,6 +326,11 @@ class SimSerialSystem final : public ISerialSystem {
   ErrorFlavour flavour_;
   std::shared_ptr<SimCounters> counters_;
   std::uint32_t failEvent_ = 0;
+#ifdef _WIN32
+  bool lowLatencyRequest_ = false;
+#else
+  bool lowLatencyRequest_ = true;
+#endif
 };
 
 }  // namespace platform

@@ -14,6 +14,10 @@
 # (wine_fixture.c) gives the adapter its DOS name and registry keys. The wine
 # mode exits 77 (skipped) without wine, the cross compiler or the programs.
 # A scenario's output is in WORKDIR/NAME/; set QV_E2E_ONLY=NAME to run one.
+# lcdboard models an FTDI adapter with a latency timer of QV_E2E_LATENCY ms
+# (default 16, as the adapter has); QV_E2E_NO_LOW_LATENCY=1 makes the
+# preload refuse the program's low-latency request, as a driver without
+# serial settings does (bench/latency_run.sh uses both).
 set -euo pipefail
 mode=$1 lcdboard=$2 lib=$3 cli=$4 work=$5
 if [ "$mode" = wine ]; then
@@ -96,7 +100,7 @@ start_board() {
   for f in $faults; do args+=(--fault "$f"); done
   mkfifo "$dir/board.out"
   "$lcdboard" --state "$dir/board.state" --timeout 150 --late-extra 2000 --board "$work/values.in" --store "$dir/board.store" \
-    "${args[@]}" >"$dir/board.out" 2>"$dir/board.err" &
+    --latency "${QV_E2E_LATENCY:-16}" "${args[@]}" >"$dir/board.out" 2>"$dir/board.err" &
   echo $! >"$dir/board.pid"
   exec 3<"$dir/board.out"
   local slave
@@ -169,6 +173,7 @@ run_scenario() {
   }
   pids+=("$(cat "$dir/board.pid")" "$(cat "$dir/drain.pid")")
   local env=(QV_MODEMLINE_STATE="$dir/board.state" LD_PRELOAD="$lib"
+    QV_MODEMLINE_NO_SERIAL="${QV_E2E_NO_LOW_LATENCY:-0}"
     ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0")
   case "$name" in
     vanish-wait-start) env+=(QV_MODEMLINE_FAIL_AT="$vanish_wait_start") ;;
@@ -269,6 +274,14 @@ time.sleep(200)' "$slave" >"$dir/hold.out" &
     values_expected | cmp -s - "$dir/board.store" || fail+=("the board stored other values")
     [ "$name" = gui ] || grep -q '^tone' "$dir/transcript" || fail+=("no tone")
   fi
+  if [ "$mode" = linux ] && [ "$name" = success ] && [ "${QV_E2E_NO_LOW_LATENCY:-0}" = 0 ]; then
+    # The posix driver asks for low latency on open and gives it back on
+    # close; its event wait reads the lines only when they change.
+    grep -q '^lcdboard: low latency on' "$dir/board.err" || fail+=("no low-latency request")
+    grep -q '^lcdboard: low latency off' "$dir/board.err" || fail+=("low latency not given back")
+    reads=$(sed -n 's/.* \([0-9]*\) TIOCMGET call(s).*/\1/p' "$dir/board.err")
+    [ -n "$reads" ] && [ "$reads" -lt 100 ] || fail+=("the lines were read ${reads:-?} times")
+  fi
   if [ "$name" = unplug ]; then
     grep -q '^lcdboard: .*programmed 0' "$dir/board.err" || fail+=("the board was programmed")
     # The port's loss shows as a port error box.
@@ -302,7 +315,7 @@ time.sleep(200)' "$slave" >"$dir/hold.out" &
   if [ "$name" = gui ]; then
     echo "ok $name (time $(cat "$dir/gui.ms"))"
   else
-    echo "ok $name ($(grep '^time ' "$dir/transcript"))"
+    echo "ok $name ($(grep '^time ' "$dir/transcript")$(sed -n 's/.* \([0-9]*\) TIOCMGET call(s).*/, \1 TIOCMGET/p' "$dir/board.err"))"
   fi
 }
 

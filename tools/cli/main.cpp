@@ -22,8 +22,8 @@
 namespace {
 
 const char* const kUsage =
-    "usage: quorvaltine-cli [--dir DIR] [--simulate [--board FILE] [--fault NAME[=N]]... [--realtime]] "
-    "[--gui]\n"
+    "usage: quorvaltine-cli [--dir DIR] [--simulate [--board FILE] [--fault NAME[=N]]... [--realtime]\n"
+    "                        [--latency MS] [--no-low-latency]] [--gui]\n"
     "  with --simulate: [--error-flavour windows|linux] [--os-fault OP=K[:CODE]]... [--os-vanish [OP=]K] "
     "[--os-report]\n";
 
@@ -35,6 +35,9 @@ struct TCliOptions {
   std::string boardFile;
   std::vector<std::string> faults;
   TOsFaultOptions os;
+  double latencyMs = 16;
+  bool noLowLatency = false;
+  bool adapterOptions = false;
 };
 
 std::int64_t g_startUs = 0;
@@ -73,14 +76,24 @@ TCliOptions Parse(int argc, char** argv) {
       o.boardFile = value();
     else if (a == "--fault")
       o.faults.push_back(value());
-    else if (a == "--help" || a == "-h") {
+    else if (a == "--latency") {
+      std::string v = value();
+      char* end = nullptr;
+      o.latencyMs = std::strtod(v.c_str(), &end);
+      if (end == v.c_str() || *end != '\0' || !(o.latencyMs >= 0 && o.latencyMs <= 255))
+        UsageError("--latency: 0 to 255 ms");
+      o.adapterOptions = true;
+    } else if (a == "--no-low-latency") {
+      o.noLowLatency = true;
+      o.adapterOptions = true;
+    } else if (a == "--help" || a == "-h") {
       std::fputs(kUsage, stdout);
       std::exit(0);
     } else
       UsageError("unknown argument " + a);
   }
-  if (!o.simulate && (o.realtime || !o.boardFile.empty() || !o.faults.empty()))
-    UsageError("--board, --fault and --realtime need --simulate");
+  if (!o.simulate && (o.realtime || !o.boardFile.empty() || !o.faults.empty() || o.adapterOptions))
+    UsageError("--board, --fault, --realtime, --latency and --no-low-latency need --simulate");
   if (!o.simulate && (o.os.Any() || o.os.flavour != platform::kNativeFlavour))
     UsageError("--error-flavour and the --os options need --simulate");
   return o;
@@ -133,6 +146,8 @@ int main(int argc, char** argv) {
   if (o.simulate) {
     sim::TSimRigOptions ro;
     ro.virtualTime = !o.realtime;
+    ro.latencyUs = static_cast<std::int64_t>(o.latencyMs * 1000);
+    if (o.noLowLatency) ro.lowLatencyRequest = false;
     if (!o.boardFile.empty()) ro.boardValues = ReadBoardFile(o.boardFile);
     try {
       for (const auto& f : o.faults) ro.faults.push_back(sim::ParseFault(f));

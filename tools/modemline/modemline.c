@@ -5,7 +5,11 @@
    board emulator's state file, those ioctls on the emulator's pty slave are
    answered from that shared state; everything else goes to the real ioctl.
    Wine's serial code runs in the program's own process and calls the same
-   ioctl, so a Windows build under Wine gets the lines too. */
+   ioctl, so a Windows build under Wine gets the lines too.
+   TIOCGSERIAL and TIOCSSERIAL are answered as ftdi_sio answers a user
+   without CAP_SYS_ADMIN: only the flags of ASYNC_USR_MASK (the low-latency
+   flag among them) may change. With QV_MODEMLINE_NO_SERIAL=1 they go to the
+   pty, which refuses them, as a driver without them does. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -69,9 +73,25 @@ static struct qv_modemline_state* State(void) {
   return s;
 }
 
+static int ServesSerialInfo(void) {
+  const char* off = getenv("QV_MODEMLINE_NO_SERIAL");
+  return !(off && *off && *off != '0');
+}
+
 static int IsModemRequest(unsigned long request) {
   return request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC ||
-         request == TIOCMIWAIT || request == TIOCGICOUNT;
+         request == TIOCMIWAIT || request == TIOCGICOUNT ||
+         ((request == TIOCGSERIAL || request == TIOCSSERIAL) && ServesSerialInfo());
+}
+
+/* What ftdi_sio and the usb-serial core report for an FT232R port. */
+static void SerialInfo(const struct qv_modemline_state* s, struct serial_struct* ss) {
+  memset(ss, 0, sizeof *ss);
+  ss->type = PORT_16550A;
+  ss->flags = (int)__atomic_load_n(&s->serial_flags, __ATOMIC_ACQUIRE);
+  ss->baud_base = 48000000 / 2;
+  ss->close_delay = 50;
+  ss->closing_wait = 3000;
 }
 
 static int IsSlave(const struct qv_modemline_state* s, int fd) {
@@ -123,6 +143,7 @@ static int Answer(struct qv_modemline_state* s, unsigned long request, void* arg
   if (__atomic_load_n(&s->unplugged, __ATOMIC_ACQUIRE)) return Fail(EIO);
   switch (request) {
     case TIOCMGET:
+      __atomic_add_fetch(&s->tiocmget_calls, 1u, __ATOMIC_ACQ_REL);
       if (!arg) return Fail(EFAULT);
       *(int*)arg = (int)((__atomic_load_n(&s->system_lines, __ATOMIC_ACQUIRE) & systemBits) |
                          (__atomic_load_n(&s->board_lines, __ATOMIC_ACQUIRE) & ~systemBits));
@@ -145,6 +166,28 @@ static int Answer(struct qv_modemline_state* s, unsigned long request, void* arg
     case TIOCMIWAIT:
       /* The mask is passed by value, not through a pointer. */
       return WaitForChange(s, (unsigned long)(uintptr_t)arg);
+    case TIOCGSERIAL:
+      if (!arg) return Fail(EFAULT);
+      SerialInfo(s, (struct serial_struct*)arg);
+      return 0;
+    case TIOCSSERIAL: {
+      if (!arg) return Fail(EFAULT);
+      const struct serial_struct* want = (const struct serial_struct*)arg;
+      struct serial_struct now;
+      SerialInfo(s, &now);
+      /* The usb-serial core lets only the privileged change the close
+         times, ftdi_sio only the privileged change flags outside the
+         user mask. */
+      if (want->close_delay != now.close_delay || want->closing_wait != now.closing_wait ||
+          ((uint32_t)(want->flags ^ now.flags) & ~(uint32_t)ASYNC_USR_MASK))
+        return Fail(EPERM);
+      __atomic_store_n(&s->serial_flags,
+                       ((uint32_t)now.flags & ~(uint32_t)ASYNC_USR_MASK) |
+                           ((uint32_t)want->flags & (uint32_t)ASYNC_USR_MASK),
+                       __ATOMIC_RELEASE);
+      Changed(s);
+      return 0;
+    }
     case TIOCGICOUNT: {
       if (!arg) return Fail(EFAULT);
       struct serial_icounter_struct c = {0};
