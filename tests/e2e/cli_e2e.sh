@@ -219,11 +219,11 @@ run_scenario() {
   subst() {
     local d=$dirarg p=$parentarg
     [ -n "${2:-}" ] && d=${d//\\/\\\\} p=${p//\\/\\\\}
-    local t=${1//PARENT/$p}
-    t=${t//DIR/$d}
-    t=${t//PORTARG/$portarg}
-    t=${t//NOPORT/$noport}
-    echo "${t//PORT/$port}"
+    local t=${1//PARENT/"$p"}
+    t=${t//DIR/"$d"}
+    t=${t//PORTARG/"$portarg"}
+    t=${t//NOPORT/"$noport"}
+    printf '%s\n' "${t//PORT/"$port"}"
   }
   local extra=()
   [ -n "$args" ] && read -r -a extra <<<"$(subst "$args")"

@@ -38,7 +38,8 @@ std::string WriteProblem(patchfile::TWriteResult r, const std::string& path) {
     case patchfile::TWriteResult::wrWritten:
       return "";
     case patchfile::TWriteResult::wrExists:
-      return "Die Datei " + Quoted(path) + " gibt es schon, sie wird nicht überschrieben!";
+      return "Die Datei " + Quoted(path) +
+             " gibt es schon, sie wird nicht überschrieben!\n(--force ersetzt sie.)";
     case patchfile::TWriteResult::wrNoDirectory:
       return "Das Verzeichnis für die Datei " + Quoted(path) + " gibt es nicht!";
     case patchfile::TWriteResult::wrFailed:

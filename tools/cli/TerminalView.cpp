@@ -204,7 +204,7 @@ struct TTerminalView::TState {
     std::string block = "Werte der Konfiguration:\n";
     for (std::size_t i = 0; i < values.size(); ++i) {
       char cell[40];
-      std::snprintf(cell, sizeof cell, "%4zu: %11s", i, values[i].c_str());
+      std::snprintf(cell, sizeof cell, "%4d: %11s", static_cast<int>(i), values[i].c_str());
       block += cell;
       block += (i + 1) % perRow == 0 || i + 1 == values.size() ? "\n" : "  ";
     }
@@ -231,11 +231,11 @@ struct TTerminalView::TState {
   void Finish() {
     ClearLive();
     std::string secs;
-    if (!timeMs.empty()) {
+    try {
       long long ms = std::stoll(timeMs);
-      char buf[32];
-      std::snprintf(buf, sizeof buf, "%lld,%01lld s", ms / 1000, (ms % 1000) / 100);
-      secs = buf;
+      secs = std::to_string(ms / 1000) + "," + std::to_string(ms % 1000 / 100) + " s";
+    } catch (...) {
+      // No duration line: the end without one.
     }
     out << (exitCode == 0 ? "\033[1;32mFertig: erfolgreich" : "\033[1;31mFertig: nicht erfolgreich")
         << "\033[0m (Status " << exitCode << (secs.empty() ? "" : ", " + secs) << ")\n"
