@@ -3,14 +3,24 @@
 # terminal emulator on a pseudo-terminal), and what the session's screen
 # shows at the end is kept as NAME.screen.txt; NAME.raw holds every byte
 # the program wrote.
-#   terminal_view.sh CLI OUTDIR
-# Exits 77 (skipped) without tmux or script.
+#   terminal_view.sh CLI OUTDIR [WINE_RUN]
+# With WINE_RUN (scripts/wine-run), CLI is the Windows program, run under
+# Wine in the console Wine gives a program on a terminal.
+# Exits 77 (skipped) without tmux or script (or wine).
 set -euo pipefail
-cli=$(realpath "$1") out=$2
+cli=$(realpath "$1") out=$2 wine_run=${3:+$(realpath "$3")}
 command -v tmux >/dev/null && command -v script >/dev/null || {
   echo "no tmux or script: skipped"
   exit 77
 }
+if [ -n "$wine_run" ]; then
+  command -v wine >/dev/null || {
+    echo "no wine: skipped"
+    exit 77
+  }
+  export QV_WINEPREFIX=$out/wineprefix
+  "$wine_run" --prepare "$out" >/dev/null 2>&1
+fi
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 export LC_ALL=C.UTF-8
@@ -27,13 +37,18 @@ run() {
   rm -rf "$dir" "$out/$name".*
   mkdir -p "$dir"
   printf '12;1\n40;255\n41;0E750' >"$dir/Quorvaltine.ini"
-  local cmd
-  cmd=$(printf '%q ' "$cli" --dir "$dir" "$@")
+  local cmd dirarg=$dir
+  if [ -n "$wine_run" ]; then
+    dirarg=$(WINEPREFIX=$QV_WINEPREFIX winepath -w "$dir" 2>/dev/null)
+    cmd=$(printf '%q ' "$wine_run" "$cli" --dir "$dirarg" "$@")
+  else
+    cmd=$(printf '%q ' "$cli" --dir "$dir" "$@")
+  fi
   # script gives the program the pty and records what it writes; the
   # session's screen is what a person would see.
   tmux -L "$sock" -f /dev/null -u new-session -d -s "$name" -x "$cols" -y "$rows" \
     "script -q -e -c $(printf '%q' "$cmd; echo \$? >$dir/status") $out/$name.raw; tmux -L $sock wait-for -S $name; sleep 600"
-  timeout 60 tmux -L "$sock" wait-for "$name"
+  timeout 120 tmux -L "$sock" wait-for "$name"
   tmux -L "$sock" capture-pane -p -t "$name" >"$out/$name.screen.txt"
   tmux -L "$sock" kill-session -t "$name"
 }

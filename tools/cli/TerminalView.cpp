@@ -1,5 +1,6 @@
 #include "tools/cli/TerminalView.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -89,6 +90,20 @@ std::string CutToColumns(const std::string& s, std::size_t cols) {
   return s.substr(0, i);
 }
 
+// The terminal's control sequences: clear the line, bold, red, green,
+// plain. The Windows console is written without them (Wine's console shows
+// them as text), the line cleared by blanks.
+#ifdef _WIN32
+constexpr bool kSequences = false;
+#else
+constexpr bool kSequences = true;
+#endif
+const char* Seq(const char* s) { return kSequences ? s : ""; }
+const char* const kBold = "\033[1m";
+const char* const kRed = "\033[1;31m";
+const char* const kGreen = "\033[1;32m";
+const char* const kPlain = "\033[0m";
+
 class TLineBuf final : public std::streambuf {
  public:
   explicit TLineBuf(TTerminalView& view) : view_(view) {}
@@ -146,8 +161,33 @@ struct TTerminalView::TState {
 
   TState(std::ostream& o, TTerminalView& view) : out(o), buf(view), stream(&buf) {}
 
+  // Text as it is, on Windows to the console as UTF-16, so that it shows
+  // whatever the console's code page.
+  void Put(const std::string& text) {
+#ifdef _WIN32
+    HANDLE h = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (GetConsoleMode(h, &mode)) {
+      int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+      std::wstring w(static_cast<std::size_t>(n), L'\0');
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), w.data(), n);
+      DWORD written = 0;
+      WriteConsoleW(h, w.data(), static_cast<DWORD>(w.size()), &written, nullptr);
+      return;
+    }
+#endif
+    out << text << std::flush;
+  }
+
+  void ClearLine() {
+    if (kSequences)
+      Put("\r\033[2K");
+    else
+      Put("\r" + std::string(static_cast<std::size_t>(std::max(TerminalColumns() - 1, 0)), ' ') + "\r");
+  }
+
   void ClearLive() {
-    if (liveShown) out << "\r\033[2K";
+    if (liveShown) ClearLine();
     liveShown = false;
   }
 
@@ -170,26 +210,26 @@ struct TTerminalView::TState {
     std::size_t room =
         cols > Columns(head) + Columns(tail) + 1 ? cols - Columns(head) - Columns(tail) - 1 : 0;
     text = CutToColumns(text, room);
-    out << "\r\033[2K" << head << "\033[1m" << text << "\033[0m" << tail << std::flush;
+    ClearLine();
+    Put(head + std::string(Seq(kBold)) + text + Seq(kPlain) + tail);
     liveShown = true;
   }
 
   // A block above the live line.
   void Print(const std::string& block) {
     ClearLive();
-    out << block;
+    Put(block);
     DrawLive();
-    out << std::flush;
   }
 
   void Box(const std::string& title, const std::string& text) {
     bool error = title == "Fehler";
-    std::string colour = error ? "\033[1;31m" : "\033[1;32m";
-    std::string block =
-        "\n" + colour + (error ? "!!! " : "--- ") + title + " " + (error ? "!!!" : "---") + "\033[0m\n";
+    std::string colour = Seq(error ? kRed : kGreen);
+    std::string block = "\n" + colour + (error ? "!!! " : "--- ") + title + " " + (error ? "!!!" : "---") +
+                        Seq(kPlain) + "\n";
     std::istringstream lines(text);
     std::string l;
-    while (std::getline(lines, l)) block += colour + "|\033[0m " + Printable(l) + "\n";
+    while (std::getline(lines, l)) block += colour + "|" + Seq(kPlain) + " " + Printable(l) + "\n";
     block += "\n";
     Print(block);
   }
@@ -237,9 +277,9 @@ struct TTerminalView::TState {
     } catch (...) {
       // No duration line: the end without one.
     }
-    out << (exitCode == 0 ? "\033[1;32mFertig: erfolgreich" : "\033[1;31mFertig: nicht erfolgreich")
-        << "\033[0m (Status " << exitCode << (secs.empty() ? "" : ", " + secs) << ")\n"
-        << std::flush;
+    Put(std::string(Seq(exitCode == 0 ? kGreen : kRed)) +
+        (exitCode == 0 ? "Fertig: erfolgreich" : "Fertig: nicht erfolgreich") + Seq(kPlain) + " (Status " +
+        std::to_string(exitCode) + (secs.empty() ? "" : ", " + secs) + ")\n");
     finished = true;
   }
 
