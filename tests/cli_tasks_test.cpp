@@ -306,7 +306,7 @@ TEST(CliVerifyTest, AGoodBoardPassesAndABoardThatStoresAValueWronglyFailsNamingI
     EXPECT_FALSE(r.Has(kSuccess));
     int box = r.Find("box Fehler: Prüfung fehlgeschlagen!", true);
     ASSERT_GE(box, 0) << r.output;
-    const std::string& text = r.Plain()[static_cast<std::size_t>(box)];
+    const std::string text = r.Plain()[static_cast<std::size_t>(box)];
     EXPECT_NE(text.find(row.line), std::string::npos) << text;
     // Only the differing index.
     EXPECT_EQ(text.find("Wert ", text.find(row.line) + 1), std::string::npos) << text;
