@@ -384,6 +384,11 @@ TEST(CliArgumentsTest, HelpNamesEveryOptionAndTheExitStatuses) {
       if (l.rfind(std::string("  ") + opt + " ", 0) == 0) ++n;
     EXPECT_EQ(n, 1) << opt << "\n" << r.output;
   }
+  // One line each: the option list has no continuation lines.
+  int first = r.Find("  --", true);
+  ASSERT_GE(first, 0);
+  for (std::size_t i = static_cast<std::size_t>(first); i < r.lines.size() && !r.lines[i].empty(); ++i)
+    EXPECT_EQ(r.lines[i].rfind("  --", 0), 0u) << r.lines[i];
   EXPECT_NE(r.output.find("Exit status: 0"), std::string::npos);
   EXPECT_NE(r.output.find("1 when the run failed"), std::string::npos);
   EXPECT_NE(r.output.find("2 for bad arguments"), std::string::npos);
