@@ -208,9 +208,9 @@ run_scenario() {
     wine_tree "$dir" "$slave"
     port=COM5
     env+=(WINEPREFIX="$dir/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=")
-    local dirarg parentarg portarg=COM5 noport=COM7
-    dirarg=$(WINEPREFIX=$dir/prefix winepath -w "$dir" 2>>"$dir/wine.err")
-    parentarg=$(WINEPREFIX=$dir/prefix winepath -w "$parent" 2>>"$dir/wine.err")
+    # Drive Z: is the root: no Wine program (and so no Wine server, which
+    # writes the files) starts before the scenario's own.
+    local dirarg="Z:${dir//\//\\}" parentarg="Z:${parent//\//\\}" portarg=COM5 noport=COM7
   fi
   # The scenario's own arguments, and the texts that name its files, as the
   # tool sees them.
