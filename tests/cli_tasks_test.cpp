@@ -14,6 +14,7 @@
 
 #include "patch/PatchText.h"
 #include "patch/PatchWriter.h"
+#include "platform/Platform.h"
 #include "tests/support/Child.h"
 
 #ifndef _WIN32
@@ -162,7 +163,7 @@ TEST(CliReadTest, ReadPrintsTheBoardAndSavesAFileThatGivesAnotherBoardTheseValue
   ASSERT_EQ(r.exitCode, 0) << r.output;
   EXPECT_EQ(LineValues(r, "values"), OddBoard());
   EXPECT_TRUE(r.Has("identity type 33 language 1 text LCD-Platine 240")) << r.output;
-  EXPECT_TRUE(r.Has("saved " + saved)) << r.output;
+  EXPECT_TRUE(r.Has("saved " + platform::Transcript::Escape(saved))) << r.output;
   // Nothing was sent: the board holds what it held.
   EXPECT_FALSE(r.Has(kProgramming));
   EXPECT_EQ(LineValues(r, "board"), OddBoard());
@@ -199,7 +200,7 @@ TEST(CliBackupTest, ABackupTakenBeforeAPatchRestoresTheBoard) {
   ChildResult r = RunCli({"--backup", backup}, OddBoard());
   ASSERT_EQ(r.exitCode, 0) << r.output;
   // Written after the read, before anything was sent.
-  int written = r.Find("backup " + backup);
+  int written = r.Find("backup " + platform::Transcript::Escape(backup));
   ASSERT_GE(written, 0) << r.output;
   EXPECT_GT(written, r.Find("status Konfiguration gelesen"));
   EXPECT_LT(written, r.Find(kProgramming));
