@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "framework/Toolkit.h"
+#include "platform/Platform.h"
 
 namespace {
 
@@ -18,20 +19,21 @@ struct SyncCall {
 std::mutex g_syncMu;
 std::condition_variable g_syncCv;
 std::deque<std::shared_ptr<SyncCall>> g_queue;
-std::thread::id g_mainThread;
-bool g_mainSet = false;
+// The thread that starts the program is the UI thread until a toolkit says
+// otherwise: a synchronised call from any other thread must never run on
+// that thread itself, with or without an application object.
+std::thread::id g_mainThread = std::this_thread::get_id();
 
 }  // namespace
 
 void SetMainThread() {
   std::lock_guard<std::mutex> lock(g_syncMu);
   g_mainThread = std::this_thread::get_id();
-  g_mainSet = true;
 }
 
 bool IsMainThread() {
   std::lock_guard<std::mutex> lock(g_syncMu);
-  return !g_mainSet || g_mainThread == std::this_thread::get_id();
+  return g_mainThread == std::this_thread::get_id();
 }
 
 bool SynchronizePending() {
@@ -56,8 +58,10 @@ bool CheckSynchronize() {
       error = std::current_exception();
     }
     {
+      // The exception goes over to the calling thread whole: this thread
+      // keeps no reference, so it is freed where it is caught.
       std::lock_guard<std::mutex> lock(g_syncMu);
-      call->error = error;
+      call->error = std::move(error);
       call->done = true;
     }
     g_syncCv.notify_all();
@@ -94,10 +98,19 @@ void TThread::Body() {
     // Wait until Start has stored the thread object.
     std::lock_guard<std::mutex> lock(startMu_);
   }
+  {
+    std::lock_guard<std::mutex> lock(priorityMu_);
+    if (platform::IPlatform* pl = platform::Installed()) systemId_ = pl->CurrentThreadId();
+    if (priority_ != tpNormal) ApplyPriorityLocked();
+  }
   try {
     Execute();
   } catch (...) {
     // An exception ends the thread, as in the toolkit; nothing to report.
+  }
+  {
+    std::lock_guard<std::mutex> lock(priorityMu_);
+    systemId_ = 0;
   }
   finished_ = true;
   if (freeOnTerminate_) {
@@ -110,7 +123,19 @@ void TThread::WaitFor() {
   if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
 }
 
-void TThread::SetPriority(TThreadPriority p) { priority_ = p; }
+// Given at once to a running thread, and by the thread to itself when it
+// starts.
+void TThread::SetPriority(TThreadPriority p) {
+  std::lock_guard<std::mutex> lock(priorityMu_);
+  priority_ = p;
+  ApplyPriorityLocked();
+}
+
+void TThread::ApplyPriorityLocked() {
+  if (systemId_ == 0) return;
+  if (platform::IPlatform* pl = platform::Installed())
+    pl->SetThreadPriority(systemId_, static_cast<int>(priority_));
+}
 
 void TThread::Synchronize(const std::function<void()>& fn) { Synchronize(this, fn); }
 
@@ -126,10 +151,14 @@ void TThread::Synchronize(TThread* thread, const std::function<void()>& fn) {
     std::lock_guard<std::mutex> lock(g_syncMu);
     g_queue.push_back(call);
   }
-  Toolkit().WakeMainThread();
+  // Without a toolkit nobody sleeps in a message loop: the UI thread runs
+  // the call when it next checks the queue.
+  if (IToolkit* t = InstalledToolkit()) t->WakeMainThread();
   std::unique_lock<std::mutex> lock(g_syncMu);
   g_syncCv.wait(lock, [&] { return call->done; });
-  if (call->error) std::rethrow_exception(call->error);
+  std::exception_ptr error = std::move(call->error);
+  lock.unlock();
+  if (error) std::rethrow_exception(error);
 }
 
 void TThread::RemoveQueuedEvents(TThread* thread) {

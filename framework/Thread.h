@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -52,6 +53,10 @@ class TThread : public TObject {
   std::atomic<bool> finished_{false};
   std::atomic<bool> freeOnTerminate_{false};
   TThreadPriority priority_ = tpNormal;
+  // The system's id of the running thread (0 before it runs and after).
+  std::uint64_t systemId_ = 0;
+  std::mutex priorityMu_;
+  void ApplyPriorityLocked();
 };
 
 // The UI thread runs the queued synchronised calls; returns whether any ran.

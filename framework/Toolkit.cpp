@@ -13,4 +13,6 @@ IToolkit& Toolkit() {
   return *t;
 }
 
+IToolkit* InstalledToolkit() { return g_toolkit.load(); }
+
 IToolkit* InstallToolkit(IToolkit* t) { return g_toolkit.exchange(t); }

@@ -42,6 +42,8 @@ class IToolkit {
   virtual int PixelsPerInch() = 0;
 };
 
+// The installed toolkit, or nullptr.
+IToolkit* InstalledToolkit();
 IToolkit& Toolkit();
 // Installs the backend; the caller keeps ownership. Returns the previous one.
 IToolkit* InstallToolkit(IToolkit* t);

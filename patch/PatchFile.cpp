@@ -1,7 +1,9 @@
 #include "patch/PatchFile.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "patch/PatchText.h"
 #include "platform/Platform.h"
@@ -15,6 +17,10 @@ namespace {
 // The file of the pass in progress; at most one pass has it open, and it is
 // closed before every message.
 std::FILE* g_file = nullptr;
+
+// The bytes the checksum pass read from a file whose checksum matched: the
+// entry pass applies exactly these, or nothing.
+std::vector<std::uint8_t> g_verified;
 
 class TFileSource final : public TByteSource {
  public:
@@ -52,8 +58,7 @@ void ReportPatchFileFault() {
 void VerifyPatchFile() {
   OpenPatchFile();
   TFileSource source;
-  TPatchText text(source);
-  TChecksumOutcome outcome = CheckPatchText(text);
+  TChecksumOutcome outcome = VerifyPatchSource(source, g_verified);
   if (outcome.Result == TChecksumResult::crMalformed) ReportPatchFileFault();
   ClosePatchFile();
   if (outcome.Result == TChecksumResult::crMismatch) {
@@ -66,8 +71,8 @@ void VerifyPatchFile() {
 void ApplyPatchFile() {
   OpenPatchFile();
   TFileSource source;
-  TPatchText text(source);
-  TEntriesOutcome outcome = ApplyPatchText(text, ConfigImage.Values);
+  TEntriesOutcome outcome = ApplyVerifiedSource(source, g_verified, ConfigImage.Values);
+  std::vector<std::uint8_t>().swap(g_verified);
   if (outcome.Result != TEntriesResult::erApplied) ReportPatchFileFault();
   ClosePatchFile();
 }

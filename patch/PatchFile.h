@@ -10,7 +10,9 @@ void VerifyPatchFile();
 
 // The entry pass, after the board's configuration was read: writes every
 // entry's value into ConfigImage.Values. Returns only when the whole entry
-// list up to the end mark was applied.
+// list up to the end mark was applied, and only from the text that the
+// checksum pass verified: a file changed since then, or one that was never
+// verified, is a fault.
 void ApplyPatchFile();
 
 // The common fault of both passes: closes the file, shows

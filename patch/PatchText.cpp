@@ -81,7 +81,7 @@ TEntriesOutcome ApplyPatchText(TPatchText& text, std::int32_t (&values)[ImageLen
     if (index < 0 || index >= ImageLength) return out;
     int c;
     while ((c = text.Get()) != kSeparator)
-      if (c == kEndOfText) return out;
+      if (c == kEndOfText || c == kEndMark) return out;
     std::int32_t value = 0;
     if (ReadNumber(text, value) != TNumberRead::nrOk) return out;
     while ((c = text.Get()) != kLineEnd && c != kEndMark)
@@ -94,6 +94,25 @@ TEntriesOutcome ApplyPatchText(TPatchText& text, std::int32_t (&values)[ImageLen
     }
     if (++out.LineEntries > kMaxLineEntries) return out;
   }
+}
+
+TChecksumOutcome VerifyPatchSource(TByteSource& source, std::vector<std::uint8_t>& verified) {
+  verified.clear();
+  TRecordingSource recording(source, verified);
+  TPatchText text(recording);
+  TChecksumOutcome out = CheckPatchText(text);
+  if (out.Result != TChecksumResult::crMatch) verified.clear();
+  return out;
+}
+
+TEntriesOutcome ApplyVerifiedSource(TByteSource& source, const std::vector<std::uint8_t>& verified,
+                                    std::int32_t (&values)[ImageLength]) {
+  TMatchingSource matching(source, verified);
+  TPatchText text(matching);
+  TEntriesOutcome out = ApplyPatchText(text, values);
+  // Whatever the entries said, a text that is not the verified one fails.
+  if (matching.Diverged()) out.Result = TEntriesResult::erMalformed;
+  return out;
 }
 
 }  // namespace patchfile

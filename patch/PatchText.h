@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "protocol/ConfigImage.h"
 
@@ -27,6 +28,46 @@ class TMemorySource final : public TByteSource {
   const std::uint8_t* data_;
   std::size_t size_;
   std::size_t pos_ = 0;
+};
+
+// Passes another source on and keeps a copy of every byte read from it.
+class TRecordingSource final : public TByteSource {
+ public:
+  TRecordingSource(TByteSource& inner, std::vector<std::uint8_t>& copy) : inner_(inner), copy_(copy) {}
+  int ReadByte() override {
+    int b = inner_.ReadByte();
+    if (b >= 0) copy_.push_back(static_cast<std::uint8_t>(b));
+    return b;
+  }
+
+ private:
+  TByteSource& inner_;
+  std::vector<std::uint8_t>& copy_;
+};
+
+// Passes another source on as long as it gives the expected bytes; at the
+// first byte that differs, or one past them, it ends for good.
+class TMatchingSource final : public TByteSource {
+ public:
+  TMatchingSource(TByteSource& inner, const std::vector<std::uint8_t>& expected)
+      : inner_(inner), expected_(expected) {}
+  int ReadByte() override {
+    if (diverged_) return -1;
+    int b = inner_.ReadByte();
+    if (pos_ < expected_.size() && b == expected_[pos_]) {
+      ++pos_;
+      return b;
+    }
+    diverged_ = true;
+    return -1;
+  }
+  bool Diverged() const { return diverged_; }
+
+ private:
+  TByteSource& inner_;
+  const std::vector<std::uint8_t>& expected_;
+  std::size_t pos_ = 0;
+  bool diverged_ = false;
 };
 
 constexpr int kEndOfText = -1;
@@ -95,6 +136,19 @@ constexpr int kMaxLineEntries = ImageLength;
 
 // The second pass: stores each entry's value at its index in `values`, in
 // file order. An index outside 0..ImageLength-1 is a fault and writes nothing.
+// So is an "E" between an index and its ";": the checksum ends at the first
+// "E", so the end mark of the last entry must be the first "E" of the text,
+// or values after it would be stored that the checksum never covered.
 TEntriesOutcome ApplyPatchText(TPatchText& text, std::int32_t (&values)[ImageLength]);
+
+// Both passes as the run makes them, over a source each (the file opened
+// once per pass). The first keeps in `verified` the bytes it read when the
+// checksum matches, and leaves it empty otherwise; the second applies only
+// those bytes: where its source gives another byte, or one past them (the
+// file changed in between, or nothing was verified), the entry list ends
+// there as a fault.
+TChecksumOutcome VerifyPatchSource(TByteSource& source, std::vector<std::uint8_t>& verified);
+TEntriesOutcome ApplyVerifiedSource(TByteSource& source, const std::vector<std::uint8_t>& verified,
+                                    std::int32_t (&values)[ImageLength]);
 
 }  // namespace patchfile

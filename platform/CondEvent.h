@@ -13,11 +13,11 @@ namespace platform {
 class CondSerialEvent : public ISerialEvent {
  public:
   CondSerialEvent(bool manual, bool set) : manual_(manual), set_(set) {}
+  // Notifies under the lock: once the lock is given up, a waiter that sees
+  // the event set may destroy it at once, condition variable included.
   bool Set() override {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      set_ = true;
-    }
+    std::lock_guard<std::mutex> lock(mu_);
+    set_ = true;
     cv_.notify_all();
     return true;
   }

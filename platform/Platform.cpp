@@ -18,6 +18,8 @@ IPlatform& Current() {
   return *p;
 }
 
+IPlatform* Installed() { return g_platform.load(); }
+
 IPlatform* Install(IPlatform* p) { return g_platform.exchange(p); }
 
 void Transcript::SetStream(std::ostream* out) {

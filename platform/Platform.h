@@ -26,6 +26,10 @@ constexpr int kNormalPriorityClass = 0x20;
 constexpr int kHighPriorityClass = 0x80;
 constexpr int kRealtimePriorityClass = 0x100;
 
+// Thread priority levels, in the toolkit's order.
+constexpr int kThreadIdle = 0, kThreadLowest = 1, kThreadLower = 2, kThreadNormal = 3, kThreadHigher = 4,
+              kThreadHighest = 5, kThreadTimeCritical = 6;
+
 class IPlatform {
  public:
   virtual ~IPlatform() = default;
@@ -41,6 +45,15 @@ class IPlatform {
   virtual std::optional<FileVersion> ProgramVersion() = 0;
   virtual int GetProcessPriorityClass() = 0;
   virtual void SetProcessPriorityClass(int priorityClass) = 0;
+  // The calling thread's system id, for SetThreadPriority.
+  virtual std::uint64_t CurrentThreadId() { return 0; }
+  // Gives the thread of that id one of the seven thread priorities
+  // (kThreadIdle .. kThreadTimeCritical) as far as the system lets this
+  // process: what it refuses is left as it is, never an error.
+  virtual void SetThreadPriority(std::uint64_t threadId, int level) {
+    (void)threadId;
+    (void)level;
+  }
   // Removes a file by name; failures are not reported.
   virtual void RemoveFile(const std::string& path) = 0;
   // Ends the process through the normal library exit.
@@ -48,6 +61,8 @@ class IPlatform {
 };
 
 IPlatform& Current();
+// The installed platform, or nullptr.
+IPlatform* Installed();
 // Installs the platform; the caller keeps ownership. Returns the previous one.
 IPlatform* Install(IPlatform* p);
 

@@ -18,6 +18,8 @@
 namespace platform {
 
 constexpr std::uint32_t kErrorIoPending = 997;
+// An overlapped result asked for before the operation has ended.
+constexpr std::uint32_t kErrorIoIncomplete = 996;
 
 // The device control block, field for field as the Windows one (28 bytes).
 struct Dcb {
@@ -198,6 +200,11 @@ class ISerialDevice {
   // signals `done` when it ends (true: ended at once). Meant to be called
   // from the event thread while other threads use the device.
   virtual bool WaitCommEvent(std::uint32_t* eventMask, ISerialEvent& done) = 0;
+  // The outcome of the last wait that WaitCommEvent left running, once its
+  // event has been signalled: false with the code when the wait failed (the
+  // device went away, for one). The mask word is then not the driver's
+  // answer and holds nothing to dispatch.
+  virtual bool GetWaitResult() = 0;
 };
 
 // Opens devices and keeps the last-error code of each thread.
@@ -217,6 +224,10 @@ class ISerialSystem {
   virtual std::string ErrorText(std::uint32_t code) = 0;
   // The code a call on a closed (invalid) device gives.
   virtual std::uint32_t InvalidHandleCode() = 0;
+  // The code an event wait gives when the device has gone away (unplugged):
+  // each driver maps its system's ways of saying so onto this one code, and
+  // the port closes itself when its event wait fails with it.
+  virtual std::uint32_t DeviceGoneCode() = 0;
 
   // The system's configuration dialog for a port by short name. Systems
   // without one answer false from HasConfigDialog.

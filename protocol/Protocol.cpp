@@ -1,5 +1,7 @@
 #include "protocol/Protocol.h"
 
+#include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -18,23 +20,42 @@ namespace protocol {
 
 namespace {
 
-// The working storage of the exchange in progress. Every way out of an
-// exchange, the ones that end the process included, releases it first.
-struct TExchangeBuffers {
-  std::unique_ptr<std::uint8_t[]> receive;
-  std::unique_ptr<char[]> field;
-  std::unique_ptr<char[]> text;
-};
-TExchangeBuffers g_buffers;
+// The working storage of one exchange, tied to the exchange's life: an
+// exchange that returns or is left by an exception (a port error turned into
+// a silent abort) frees it on the way out, and a failure that ends the
+// process, which unwinds nothing, frees it before it ends.
+class TExchangeBuffers {
+ public:
+  TExchangeBuffers(std::size_t receiveBytes, std::size_t fieldBytes)
+      : receive_(receiveBytes > 0 ? new std::uint8_t[receiveBytes] : nullptr),
+        field_(fieldBytes > 0 ? new char[fieldBytes] : nullptr),
+        outer_(live_) {
+    live_ = this;
+  }
+  ~TExchangeBuffers() { live_ = outer_; }
+  TExchangeBuffers(const TExchangeBuffers&) = delete;
+  TExchangeBuffers& operator=(const TExchangeBuffers&) = delete;
 
-void ReleaseBuffers() {
-  g_buffers.receive.reset();
-  g_buffers.field.reset();
-  g_buffers.text.reset();
-}
+  std::uint8_t* Receive() const { return receive_.get(); }
+  char* Field() const { return field_.get(); }
+
+  // Frees the storage of every exchange in progress.
+  static void ReleaseLive() {
+    for (TExchangeBuffers* b = live_; b != nullptr; b = b->outer_) {
+      b->receive_.reset();
+      b->field_.reset();
+    }
+  }
+
+ private:
+  std::unique_ptr<std::uint8_t[]> receive_;
+  std::unique_ptr<char[]> field_;
+  TExchangeBuffers* outer_;
+  static inline TExchangeBuffers* live_ = nullptr;
+};
 
 [[noreturn]] void EndExchange() {
-  ReleaseBuffers();
+  TExchangeBuffers::ReleaseLive();
   RunHost().EndRun();
   std::abort();  // not reached
 }
@@ -137,6 +158,18 @@ std::int32_t ParseField(const char* text) {
   if (v > std::numeric_limits<std::int32_t>::max()) v = std::numeric_limits<std::int32_t>::max();
   if (v < std::numeric_limits<std::int32_t>::min()) v = std::numeric_limits<std::int32_t>::min();
   return static_cast<std::int32_t>(v);
+}
+
+int ProgrammingWaitPosition(int k) {
+  // The step is kMantissa * 2^-kShift exactly, and k * kMantissa fits 64 bits
+  // for every poll of the wait, so the shift truncates the exact product.
+  constexpr double kStep = 0.16722408026755853;
+  constexpr std::uint64_t kBits = std::bit_cast<std::uint64_t>(kStep);
+  constexpr std::uint64_t kMantissa = (kBits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
+  constexpr int kShift = 1075 - static_cast<int>(kBits >> 52);
+  static_assert(kShift > 0 && kShift < 64);
+  if (k <= 0) return 0;
+  return static_cast<int>((static_cast<std::uint64_t>(k) * kMantissa) >> kShift);
 }
 
 void WaitSendComplete(int code) {
@@ -242,10 +275,9 @@ bool NextField(const std::uint8_t* buf, int length, int& pos, char* field, std::
 }  // namespace
 
 void ReadConfiguration() {
-  g_buffers.receive.reset(new std::uint8_t[kReceiveBufferSize]);
-  g_buffers.field.reset(new char[kFieldBufferSize]);
-  std::uint8_t* buf = g_buffers.receive.get();
-  char* field = g_buffers.field.get();
+  TExchangeBuffers buffers(kReceiveBufferSize, kFieldBufferSize);
+  std::uint8_t* buf = buffers.Receive();
+  char* field = buffers.Field();
   IRunHost& host = RunHost();
 
   ResetHandshake();
@@ -326,12 +358,11 @@ void ReadConfiguration() {
   host.Status().SetCaption("Konfiguration gelesen");
   host.SetControlsEnabled(true);
   ConfigImage.ConfigLoaded = true;
-  ReleaseBuffers();
 }
 
 void ProgramConfiguration() {
-  g_buffers.text.reset(new char[kFieldBufferSize]);
-  char* text = g_buffers.text.get();
+  TExchangeBuffers buffers(0, kFieldBufferSize);
+  char* text = buffers.Field();
   IRunHost& host = RunHost();
 
   Port().ClearRTS();
@@ -387,7 +418,7 @@ void ProgramConfiguration() {
     }
     if (k > 0) {
       host.ProcessMessages();
-      host.Progress().SetPosition(static_cast<int>(k * 0.16722408026755853));
+      host.Progress().SetPosition(ProgrammingWaitPosition(k));
     }
   }
   if (!confirmed) ReportProtocolError(ConfirmationTimeout, 8);
@@ -401,5 +432,4 @@ void ProgramConfiguration() {
   ResetOn();
   Sleep(200);
   ResetOff();
-  ReleaseBuffers();
 }

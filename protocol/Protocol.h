@@ -48,6 +48,12 @@ void ResetHandshake();
 // are clamped to it.
 std::int32_t ParseField(const char* text);
 
+// The bar during the programming wait after empty poll k (0 to 599): k times
+// the double nearest 100/598, truncated toward zero from the exact product,
+// so 49 at k = 299 and 99 at k = 598, where the product rounded to a double
+// is already 50 and 100.
+int ProgrammingWaitPosition(int k);
+
 }  // namespace protocol
 
 // The two board exchanges of the run; each returns only on success.

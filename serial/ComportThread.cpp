@@ -14,10 +14,6 @@
 
 namespace {
 
-// The wait error after which the port closes itself (access denied: the
-// device has gone).
-constexpr std::uint32_t kErrorAccessDenied = 5;
-
 // The event thread running on this thread, if any.
 thread_local TComThread* tlsComThread = nullptr;
 
@@ -242,21 +238,36 @@ void TCustomComPort::ThreadProc(TComThread* thread) {
     LeavePhase leave{*gate, gate->inWait};
     platform::ISerialSystem& sys = platform::Serial();
     direct = !synchronizeEvents_;
+    // A wait that fails leaves the word as it was: cleared first, the word
+    // of the last wait is never dispatched again.
+    eventMaskWord_ = 0;
+    std::uint32_t code = 0;
     if (device_->WaitCommEvent(&eventMaskWord_, *waitEvent_)) {
       dispatch = !thread->Terminated();
     } else if (!thread->Terminated()) {
-      std::uint32_t code = sys.LastError();
+      code = sys.LastError();
       if (code == platform::kErrorIoPending) {
+        code = 0;
         gate->SetState(gen, TComThreadState::Waiting);
         bool signalled = waitEvent_->Wait(-1);
         gate->SetState(gen, TComThreadState::Busy);
-        dispatch = signalled && !thread->Terminated();
-      } else {
-        threadErrorCode_ = static_cast<int>(code);
-        sys.SetLastError(0);
-        failed = true;
-        error = code;
+        if (signalled && !thread->Terminated()) {
+          // The wait that ended may have failed: only its error counts then.
+          if (device_->GetWaitResult()) {
+            dispatch = true;
+          } else {
+            code = sys.LastError();
+            // Signalled before the driver had ended it: nothing to deliver.
+            if (code == platform::kErrorIoIncomplete) code = 0;
+          }
+        }
       }
+    }
+    if (code != 0) {
+      threadErrorCode_ = static_cast<int>(code);
+      sys.SetLastError(0);
+      failed = true;
+      error = code;
     }
     // Only a completed wait's word is ours to read: a wait abandoned on
     // termination is still the driver's until the mask is cleared.
@@ -276,7 +287,7 @@ void TCustomComPort::ThreadProc(TComThread* thread) {
     } catch (...) {
       raised = std::current_exception();
     }
-    if (error == kErrorAccessDenied) {
+    if (error == platform::Serial().DeviceGoneCode()) {
       try {
         SyncOnUi(thread, *gate, gen, [gate, gen] {
           if (TCustomComPort* p = gate->Attached(gen)) p->Close();
@@ -334,9 +345,22 @@ void TCustomComPort::ThreadDoEvent() {
       {platform::kEvRxFlag, kRxFlag, "RxFlag event"},
       {platform::kEvTxEmpty, kTxEmpty, "TxEmpty event"},
   };
+  // A handler may close the port, assign events anew (a new thread then
+  // fills the word with its own wait) or even destroy the port: the word is
+  // read once, and after every handler the dispatch goes on only while the
+  // port is alive and open.
+  const std::uint32_t word = eventMaskWord_;
+  std::shared_ptr<TComThreadGate> gate = threadGate_;
+  auto stillHere = [this, &gate] {
+    if (gate) {
+      std::lock_guard<std::mutex> lock(gate->mu);
+      if (gate->port != this) return false;
+    }
+    return IsOpen();
+  };
   try {
     for (const Entry& e : kOrder) {
-      if ((eventMaskWord_ & e.bit) == 0) continue;
+      if ((word & e.bit) == 0) continue;
       if (Log()) WriteLog(e.text, nullptr, 0);
       if (e.notify < 0) {
         if (onLineError_.Assigned()) CheckLineErrors();
@@ -345,6 +369,7 @@ void TCustomComPort::ThreadDoEvent() {
         TNotifyEvent handler = notify_[e.notify];
         if (handler.Assigned()) handler(this);
       }
+      if (!stillHere()) return;
     }
   } catch (const Exception&) {
     // Shown (the silent abort is not); the rest of this wait is skipped.

@@ -116,10 +116,17 @@ std::string DateTimeText() {
 bool TCustomComPort::ReadPending() { return readEvent_ && !readEvent_->Wait(0); }
 bool TCustomComPort::WritePending() { return writeEvent_ && !writeEvent_->Wait(0); }
 
+// Every handler called below may close the port (the main window's line
+// error handler does): each call out is followed by CheckActive before the
+// device is used again.
 void TCustomComPort::Read(void* buffer, int length, bool waitOnCompletion) {
   CheckActive();
-  if (BeforeRead) BeforeRead(this, buffer, length, waitOnCompletion);
+  if (BeforeRead) {
+    BeforeRead(this, buffer, length, waitOnCompletion);
+    CheckActive();
+  }
   WaitForReadCompletion();
+  CheckActive();
   readPendingCount_ = length;
   readPendingBuffer_ = buffer;
   if (length > 0) {
@@ -137,8 +144,12 @@ void TCustomComPort::Read(void* buffer, int length, bool waitOnCompletion) {
 
 void TCustomComPort::Write(const void* buffer, int length, bool waitOnCompletion) {
   CheckActive();
-  if (BeforeWrite) BeforeWrite(this, buffer, length, waitOnCompletion);
+  if (BeforeWrite) {
+    BeforeWrite(this, buffer, length, waitOnCompletion);
+    CheckActive();
+  }
   WaitForWriteCompletion();
+  CheckActive();
   writePendingCount_ = length;
   writePendingBuffer_ = buffer;
   if (length > 0) {
@@ -182,6 +193,8 @@ int TCustomComPort::InputCount() {
   std::uint32_t errors = 0;
   platform::CommQueues q;
   Check(device_ ? device_->ClearCommError(errors, &q) : InvalidHandle());
+  // The handler may close the port; the count is still the one read, and
+  // the next call that needs the device raises.
   ReportLineErrors(errors);
   return static_cast<int>(q.InQueue);
 }

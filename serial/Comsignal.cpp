@@ -55,7 +55,20 @@ TSignalInfo Info(TSignal s) {
 
 }  // namespace
 
+std::vector<std::weak_ptr<TComSignal::TSaved>>& TComSignal::Chain() {
+  static std::vector<std::weak_ptr<TSaved>> chain;
+  return chain;
+}
+
+void TComSignal::NewSaved() {
+  auto& chain = Chain();
+  std::erase_if(chain, [](const std::weak_ptr<TSaved>& w) { return w.expired(); });
+  saved_ = std::make_shared<TSaved>();
+  chain.push_back(saved_);
+}
+
 TComSignal::TComSignal(TComponent* owner) : TComponent(owner) {
+  NewSaved();
   timer_ = new TTimer(this);
   timer_->SetInterval(delay_);
   timer_->SetOnTimer(TNotifyEvent(this, &TComSignal::OnTimer));
@@ -83,8 +96,11 @@ void TComSignal::Notification(TComponent* component, TOperation operation) {
   if (operation != opRemove || component == nullptr) return;
   if (component == port_) {
     // A removal is the port's destruction: its own part is already gone, so
-    // its events are not written any more; the indicator only lets go.
+    // its events are not written any more; the indicators only let go, and
+    // no handler still running calls on with the port.
     if (timer_ != nullptr) timer_->SetEnabled(false);
+    for (auto& w : Chain())
+      if (auto other = w.lock(); other && other->port == port_) *other = TSaved{};
     port_ = nullptr;
     ClearSaved();
     UpdateSignalValue();
@@ -123,29 +139,30 @@ void TComSignal::SetDelay(int ms) {
 
 void TComSignal::RetrieveEvents() {
   if (Loading() || Designing() || port_ == nullptr) return;
-  savedAfterOpen_ = port_->AfterOpen;
+  saved_->port = port_;
+  saved_->afterOpen = port_->AfterOpen;
   port_->AfterOpen = TOpenCloseEvent(this, &TComSignal::AfterOpen);
-  savedAfterClose_ = port_->AfterClose;
+  saved_->afterClose = port_->AfterClose;
   port_->AfterClose = TOpenCloseEvent(this, &TComSignal::AfterClose);
   takenOver_ = signal_;
   TSignalInfo info = Info(signal_);
   switch (info.kind) {
     case TKind::Pulse:
-      savedNotify_ = (port_->*info.event.get)();
+      saved_->notify = (port_->*info.event.get)();
       (port_->*info.event.set)(TNotifyEvent(this, &TComSignal::OnNotifySignal));
       break;
     case TKind::Modem:
-      savedModem_ = (port_->*info.event.get)();
+      saved_->modem = (port_->*info.event.get)();
       (port_->*info.event.set)(TNotifyEvent(this, &TComSignal::OnModemSignal));
       break;
     case TKind::LineError:
-      savedLineError_ = port_->OnLineError();
+      saved_->lineError = port_->OnLineError();
       port_->SetOnLineError(TLineErrorEvent(this, &TComSignal::OnLineError));
       break;
     case TKind::TxChar:
-      savedBeforeWrite_ = port_->BeforeWrite;
+      saved_->beforeWrite = port_->BeforeWrite;
       port_->BeforeWrite = TReadWriteEvent(this, &TComSignal::BeforeWrite);
-      savedAfterWrite_ = port_->AfterWrite;
+      saved_->afterWrite = port_->AfterWrite;
       port_->AfterWrite = TReadWriteEvent(this, &TComSignal::AfterWrite);
       break;
     case TKind::None:
@@ -155,31 +172,46 @@ void TComSignal::RetrieveEvents() {
 
 void TComSignal::RestoreEvents() {
   if (!Designing() && port_ != nullptr) {
-    // Only what still holds this indicator's own handler is given back.
-    if (port_->AfterOpen == TOpenCloseEvent(this, &TComSignal::AfterOpen)) port_->AfterOpen = savedAfterOpen_;
-    if (port_->AfterClose == TOpenCloseEvent(this, &TComSignal::AfterClose))
-      port_->AfterClose = savedAfterClose_;
+    // Only what still holds this indicator's own handler is given back. An
+    // indicator attached later may have saved our handler instead: it gets
+    // ours, so that the chain never leads to an indicator that has gone.
+    auto giveBack = [this](auto TSaved::*slot, auto& portSlot, const auto& mine) {
+      if (portSlot == mine) {
+        portSlot = saved_.get()->*slot;
+        return true;
+      }
+      for (auto& w : Chain())
+        if (auto other = w.lock(); other && other != saved_ && other->port == port_ && (*other).*slot == mine)
+          (*other).*slot = saved_.get()->*slot;
+      return false;
+    };
+    giveBack(&TSaved::afterOpen, port_->AfterOpen, TOpenCloseEvent(this, &TComSignal::AfterOpen));
+    giveBack(&TSaved::afterClose, port_->AfterClose, TOpenCloseEvent(this, &TComSignal::AfterClose));
     // The event taken over, also when Signal has changed since: a handler
     // left behind would call an indicator that may be gone.
     TSignalInfo info = Info(takenOver_);
     switch (info.kind) {
-      case TKind::Pulse:
-        if ((port_->*info.event.get)() == TNotifyEvent(this, &TComSignal::OnNotifySignal))
-          (port_->*info.event.set)(savedNotify_);
+      case TKind::Pulse: {
+        TNotifyEvent now = (port_->*info.event.get)();
+        if (giveBack(&TSaved::notify, now, TNotifyEvent(this, &TComSignal::OnNotifySignal)))
+          (port_->*info.event.set)(now);
         break;
-      case TKind::Modem:
-        if ((port_->*info.event.get)() == TNotifyEvent(this, &TComSignal::OnModemSignal))
-          (port_->*info.event.set)(savedModem_);
+      }
+      case TKind::Modem: {
+        TNotifyEvent now = (port_->*info.event.get)();
+        if (giveBack(&TSaved::modem, now, TNotifyEvent(this, &TComSignal::OnModemSignal)))
+          (port_->*info.event.set)(now);
         break;
-      case TKind::LineError:
-        if (port_->OnLineError() == TLineErrorEvent(this, &TComSignal::OnLineError))
-          port_->SetOnLineError(savedLineError_);
+      }
+      case TKind::LineError: {
+        TLineErrorEvent now = port_->OnLineError();
+        if (giveBack(&TSaved::lineError, now, TLineErrorEvent(this, &TComSignal::OnLineError)))
+          port_->SetOnLineError(now);
         break;
+      }
       case TKind::TxChar:
-        if (port_->BeforeWrite == TReadWriteEvent(this, &TComSignal::BeforeWrite))
-          port_->BeforeWrite = savedBeforeWrite_;
-        if (port_->AfterWrite == TReadWriteEvent(this, &TComSignal::AfterWrite))
-          port_->AfterWrite = savedAfterWrite_;
+        giveBack(&TSaved::beforeWrite, port_->BeforeWrite, TReadWriteEvent(this, &TComSignal::BeforeWrite));
+        giveBack(&TSaved::afterWrite, port_->AfterWrite, TReadWriteEvent(this, &TComSignal::AfterWrite));
         break;
       case TKind::None:
         break;
@@ -189,13 +221,9 @@ void TComSignal::RestoreEvents() {
 }
 
 void TComSignal::ClearSaved() {
-  savedAfterOpen_ = nullptr;
-  savedAfterClose_ = nullptr;
-  savedBeforeWrite_ = nullptr;
-  savedAfterWrite_ = nullptr;
-  savedNotify_ = nullptr;
-  savedLineError_ = nullptr;
-  savedModem_ = nullptr;
+  // A handler of this indicator that is still running keeps the old record,
+  // which the chain keeps up to date.
+  NewSaved();
   takenOver_ = siNone;
 }
 
@@ -223,43 +251,59 @@ void TComSignal::UpdateColor() {
   if (control_ != nullptr) control_->SetColor(value_ ? colorOn_ : colorOff_);
 }
 
+// Each handler does its own part and then calls the handler it took over.
+// Its own part may call OnSignal, whose handler may destroy the indicator:
+// the record of the next handler is held for the call, and the indicator
+// is touched again only while it lives.
 void TComSignal::AfterOpen(TCustomComPort* port) {
+  std::shared_ptr<TSaved> saved = saved_;
   UpdateSignalValue();
-  if (savedAfterOpen_.Assigned()) savedAfterOpen_(port);
+  if (saved->afterOpen.Assigned()) saved->afterOpen(port);
 }
 
 void TComSignal::AfterClose(TCustomComPort* port) {
+  std::shared_ptr<TSaved> saved = saved_;
   UpdateSignalValue();
-  if (savedAfterClose_.Assigned()) savedAfterClose_(port);
+  if (saved->afterClose.Assigned()) saved->afterClose(port);
 }
 
 void TComSignal::OnModemSignal(TObject*) {
+  std::shared_ptr<TSaved> saved = saved_;
   UpdateSignalValue();
-  if (savedModem_.Assigned()) savedModem_(port_);
+  if (saved->modem.Assigned()) saved->modem(saved->port);
 }
 
 void TComSignal::OnNotifySignal(TObject*) {
+  std::shared_ptr<TSaved> saved = saved_;
+  std::weak_ptr<char> life = life_;
   SetSignalValue(true);
-  StartTimer();
-  if (savedNotify_.Assigned()) savedNotify_(port_);
+  if (!life.expired()) StartTimer();
+  if (saved->notify.Assigned()) saved->notify(saved->port);
 }
 
 void TComSignal::OnLineError(TObject*, TLineErrors errors) {
+  std::shared_ptr<TSaved> saved = saved_;
+  std::weak_ptr<char> life = life_;
   SetSignalValue(true);
-  StartTimer();
-  if (savedLineError_.Assigned()) savedLineError_(port_, errors);
+  if (!life.expired()) StartTimer();
+  if (saved->lineError.Assigned()) saved->lineError(saved->port, errors);
 }
 
 void TComSignal::BeforeWrite(TObject* sender, const void* buffer, int length, bool waitOnCompletion) {
+  std::shared_ptr<TSaved> saved = saved_;
+  std::weak_ptr<char> life = life_;
   SetSignalValue(true);
-  writing_ = true;
-  StartTimer();
-  if (savedBeforeWrite_.Assigned()) savedBeforeWrite_(sender, buffer, length, waitOnCompletion);
+  if (!life.expired()) {
+    writing_ = true;
+    StartTimer();
+  }
+  if (saved->beforeWrite.Assigned()) saved->beforeWrite(sender, buffer, length, waitOnCompletion);
 }
 
 void TComSignal::AfterWrite(TObject* sender, const void* buffer, int length, bool waitOnCompletion) {
   writing_ = false;
-  if (savedAfterWrite_.Assigned()) savedAfterWrite_(sender, buffer, length, waitOnCompletion);
+  std::shared_ptr<TSaved> saved = saved_;
+  if (saved->afterWrite.Assigned()) saved->afterWrite(sender, buffer, length, waitOnCompletion);
 }
 
 void TComSignal::OnTimer(TObject*) {

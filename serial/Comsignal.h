@@ -4,7 +4,9 @@
 // application's handlers keep working.
 #pragma once
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "framework/Classes.h"
 #include "framework/Controls.h"
@@ -97,9 +99,24 @@ class TComSignal : public TComponent {
   TTimer* timer_ = nullptr;
   bool writing_ = false;
 
-  TOpenCloseEvent savedAfterOpen_, savedAfterClose_;
-  TReadWriteEvent savedBeforeWrite_, savedAfterWrite_;
-  TNotifyEvent savedNotify_;
-  TLineErrorEvent savedLineError_;
-  TNotifyEvent savedModem_;
+  // The handlers this indicator took over, to be called after its own work
+  // and given back when it lets go. Shared with the chain of indicators on
+  // one port: one that lets go hands its saved handlers to the indicator
+  // that had saved it, in whatever order they go. It outlives the indicator
+  // while one of its handlers still runs.
+  struct TSaved {
+    TComPort* port = nullptr;
+    TOpenCloseEvent afterOpen, afterClose;
+    TReadWriteEvent beforeWrite, afterWrite;
+    TNotifyEvent notify;
+    TLineErrorEvent lineError;
+    TNotifyEvent modem;
+  };
+  std::shared_ptr<TSaved> saved_;
+  // Every indicator's saved handlers, also those a running handler still holds.
+  static std::vector<std::weak_ptr<TSaved>>& Chain();
+  void NewSaved();
+  // Expires with the indicator: a handler that called out asks it before it
+  // touches the indicator again.
+  std::shared_ptr<char> life_ = std::make_shared<char>();
 };

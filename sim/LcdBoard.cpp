@@ -27,12 +27,13 @@ constexpr std::int64_t kEodLateUs = 975'000 - 2 * kByteUs;
 std::int64_t ConfirmDelayForPoll(int k) { return 20'000 + 20'000LL * k + 10'000 - 2 * kByteUs; }
 
 const std::vector<std::string> kFaultNames = {
-    "no-dsr",         "dsr-stuck",       "ping-wrong",      "ping-late",    "dump-silent",    "dump-overflow",
-    "dump-size",      "extra-field",     "no-control-char", "language",     "devtext-long",   "devtext-len",
-    "devtype",        "empty-field",     "early-bytes",     "dump-gap",     "trailer-silent", "echo-wrong",
-    "echo-late",      "separator-wrong", "separator-late",  "eod-wrong",    "eod-late",       "program-wrong",
-    "program-silent", "confirm-wrong",   "confirm-late",    "confirm-poll", "reset-end-fail", "line-error",
-    "unplug",         "store-wrong"};
+    "no-dsr",          "dsr-stuck",       "ping-wrong",     "ping-late",      "dump-silent",
+    "dump-overflow",   "dump-size",       "extra-field",    "missing-field",  "long-field",
+    "no-control-char", "language",        "devtext-long",   "devtext-len",    "devtype",
+    "empty-field",     "early-bytes",     "dump-gap",       "trailer-silent", "echo-wrong",
+    "echo-late",       "separator-wrong", "separator-late", "eod-wrong",      "eod-late",
+    "program-wrong",   "program-silent",  "confirm-wrong",  "confirm-late",   "confirm-poll",
+    "reset-end-fail",  "line-error",      "unplug",         "store-wrong"};
 
 void AppendText(std::vector<std::uint8_t>& out, const std::string& s) {
   out.insert(out.end(), s.begin(), s.end());
@@ -104,6 +105,14 @@ std::vector<std::uint8_t> TLcdBoard::Dump() const {
   for (int v : Run1) fields.push_back(std::to_string(v));
   for (int v : Run2) fields.push_back(std::to_string(v));
   if (HasFault("extra-field")) fields.push_back("7");
+  if (HasFault("missing-field")) fields.pop_back();
+  // Value 0 as a field of N characters, its value kept by leading zeros.
+  if (HasFault("long-field")) {
+    std::string& f = fields.front();
+    std::size_t length = static_cast<std::size_t>(std::max(FaultN("long-field"), 0));
+    bool neg = !f.empty() && f[0] == '-';
+    if (length > f.size()) f.insert(neg ? 1 : 0, length - f.size(), '0');
+  }
 
   std::size_t natural = TailText4.size() + TailText3.size() + 1;
   for (const auto& f : fields) natural += f.size() + 1;

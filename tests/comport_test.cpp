@@ -594,6 +594,63 @@ TEST_F(ComPortTest, LineErrorsAreReportedByTheQueueCountsAndThenCleared) {
   EXPECT_EQ(lineErrors.size(), 3u);
 }
 
+TEST_F(ComPortTest, AHandlerThatClosesThePortInsideATransferGivesAClosedPortError) {
+  // Each handler that a read or write calls out to closes the port, as the
+  // main window's line error handler does. The transfer must then end with
+  // the closed-port error through OnError, not go on with the device.
+  struct Closer : TObject {
+    TComPort* port = nullptr;
+    std::vector<std::string> errors;
+    void Close(TObject*, const void*, int, bool) { port->Close(); }
+    void LineError(TObject*, TLineErrors) { port->Close(); }
+    void Error(TCustomComPort*, EComError& e, TComAction&) { errors.push_back(e.Message()); }
+  };
+  struct Row {
+    const char* name;
+    std::function<void(TComPort&, Closer&)> arm;
+    std::function<void(TComPort&)> transfer;
+  };
+  auto frameError = [this] { line->InjectErrors(platform::kCeFrame); };
+  const Row rows[] = {
+      {"BeforeRead", [](TComPort& p, Closer& c) { p.BeforeRead = TReadWriteEvent(&c, &Closer::Close); },
+       [](TComPort& p) { p.ReadByte(); }},
+      {"BeforeWrite", [](TComPort& p, Closer& c) { p.BeforeWrite = TReadWriteEvent(&c, &Closer::Close); },
+       [](TComPort& p) { p.WriteByte(1); }},
+      // The line error found while the previous write is completed.
+      {"line error before a write",
+       [&](TComPort& p, Closer& c) {
+         p.WriteByte(1);
+         p.SetOnLineError(TLineErrorEvent(&c, &Closer::LineError));
+         frameError();
+       },
+       [](TComPort& p) { p.WriteByte(2); }},
+      {"line error before a read",
+       [&](TComPort& p, Closer& c) {
+         p.SetOnLineError(TLineErrorEvent(&c, &Closer::LineError));
+         frameError();
+       },
+       [](TComPort& p) { p.ReadByte(); }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Closer closer;
+    closer.port = port.get();
+    port->Open();
+    port->OnError = TComErrorEvent(&closer, &Closer::Error);
+    row.arm(*port, closer);
+    EComError e = Raised([&] { row.transfer(*port); });
+    EXPECT_EQ(e.Message(), kClosed);
+    EXPECT_EQ(e.ErrorCode, 0);
+    EXPECT_EQ(closer.errors, (std::vector<std::string>{kClosed}));
+    EXPECT_FALSE(port->Active());
+    EXPECT_FALSE(line->IsOpen());
+    port->BeforeRead = nullptr;
+    port->BeforeWrite = nullptr;
+    port->OnError = nullptr;
+    port->SetOnLineError(nullptr);
+  }
+}
+
 TEST_F(ComPortTest, GetLineErrorsDecodesEveryFlag) {
   const std::pair<unsigned, TLineError> rows[] = {{0x10, leBreak},     {0x800, leDeviceNotSelected},
                                                   {0x8, leFrame},      {0x400, leIO},

@@ -2,6 +2,7 @@
 // writing flag, colours, taking over and giving back the port's events.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 
 #include "framework/Controls.h"
@@ -203,6 +204,62 @@ TEST_F(ComSignalTest, TwoIndicatorsChainTheLaterFirstAndKeepTheAppsHandler) {
   EXPECT_EQ(port->AfterOpen, TOpenCloseEvent(this, &ComSignalTest::AppAfterOpen));
   EXPECT_FALSE(port->OnDSRChange().Assigned());
   EXPECT_FALSE(port->OnCTSChange().Assigned());
+}
+
+TEST_F(ComSignalTest, IndicatorsDestroyedInAnyOrderLeaveAChainWithoutThem) {
+  // Three indicators chain on the port's AfterOpen and AfterClose; the
+  // middle one or the first one goes first. The chain must skip it at once
+  // and, when all are gone, the port must hold the application's handler.
+  line->SetDSR(true);
+  line->SetCTS(true);
+  line->SetRLSD(true);
+  const std::vector<std::vector<int>> orders = {{1, 0, 2}, {0, 1, 2}, {0, 2, 1}, {2, 1, 0}};
+  for (const auto& order : orders) {
+    SCOPED_TRACE(::testing::PrintToString(order));
+    port->AfterOpen = TOpenCloseEvent(this, &ComSignalTest::AppAfterOpen);
+    std::vector<TComSignal*> s = {Indicator("a", siDSR, 10), Indicator("b", siCTS, 10),
+                                  Indicator("c", siRLSD, 10)};
+    std::vector<std::string> left = {"c", "b", "a"};
+    for (int i : order) {
+      delete s[static_cast<std::size_t>(i)];
+      std::erase(left, std::string(1, static_cast<char>('a' + i)));
+      log.clear();
+      port->Open();
+      port->Close();
+      // The later indicator first, each live one once, then the app's;
+      // nothing calls into one that has gone (the sanitizers watch that).
+      std::vector<std::string> expected;
+      for (const std::string& n : left) expected.push_back(n + " on");
+      expected.push_back("app AfterOpen");
+      for (const std::string& n : left) expected.push_back(n + " off");
+      EXPECT_EQ(log, expected);
+    }
+    EXPECT_EQ(port->AfterOpen, TOpenCloseEvent(this, &ComSignalTest::AppAfterOpen));
+    EXPECT_FALSE(port->AfterClose.Assigned());
+    port->AfterOpen = nullptr;
+  }
+}
+
+TEST_F(ComSignalTest, AnIndicatorDestroyedByItsOwnSignalHandlerStillPassesTheEventOn) {
+  struct Killer : TObject {
+    TComSignal* victim = nullptr;
+    void Kill(TObject*) {
+      delete victim;
+      victim = nullptr;
+    }
+  } killer;
+  port->SetOnRxChar(TNotifyEvent(this, &ComSignalTest::AppRx));
+  TComSignal* s = Indicator("rx", siRxChar, 10);
+  killer.victim = s;
+  s->OnSignal = TNotifyEvent(&killer, &Killer::Kill);
+  port->Open();
+  settler.Drain();
+  SendByte();
+  settler.Pump(20);
+  EXPECT_EQ(killer.victim, nullptr);
+  EXPECT_EQ(log, (std::vector<std::string>{"app RxChar"}));
+  EXPECT_EQ(port->OnRxChar(), TNotifyEvent(this, &ComSignalTest::AppRx));
+  port->SetOnRxChar(nullptr);
 }
 
 TEST_F(ComSignalTest, AnEventTakenOverByAnotherIsLeftAlone) {

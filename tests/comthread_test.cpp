@@ -60,6 +60,30 @@ class ComThreadTest : public ::testing::Test {
     action = errorAction;
   }
   void AfterClose(TCustomComPort*) { Log("AfterClose"); }
+  // What the CTS handler does to its port after logging.
+  enum class CtsAction { None, Close, Destroy, Reassign };
+  CtsAction ctsAction = CtsAction::None;
+  void CtsActs(TObject*) {
+    Log("CTS");
+    switch (ctsAction) {
+      case CtsAction::None:
+        break;
+      case CtsAction::Close:
+        port->Close();
+        break;
+      case CtsAction::Destroy:
+        settler.Forget(port.get());
+        port.reset();
+        break;
+      case CtsAction::Reassign:
+        // All events away and back: the old thread stops, a new one waits.
+        port->SetOnDSRChange(nullptr);
+        port->SetOnCTSChange(nullptr);
+        port->SetOnRing(nullptr);
+        port->SetOnDSRChange(TNotifyEvent(this, &ComThreadTest::Dsr));
+        break;
+    }
+  }
 
  protected:
   void SetUp() override {
@@ -137,6 +161,26 @@ TEST_F(ComThreadTest, AThreadRunsExactlyWhileAnEventIsAssignedOnAnOpenPort) {
   EXPECT_EQ(port->EventThreadState(), TComThreadState::None);
 }
 
+TEST_F(ComThreadTest, ThePriorityIsTheThreadsFromItsStartAndChangesAtOnce) {
+  port->SetOnRxChar(TNotifyEvent(this, &ComThreadTest::Rx));
+  port->Open();
+  settler.Drain();
+  std::uint64_t id = sim.LastPrioritisedThread();
+  ASSERT_NE(id, 0u);
+  EXPECT_NE(id, sim.CurrentThreadId());
+  EXPECT_EQ(sim.ThreadPriorityOf(id), platform::kThreadTimeCritical);
+  // Given at once to the running thread, which is blocked in its wait.
+  port->SetThreadPriority(tpLower);
+  EXPECT_EQ(sim.ThreadPriorityOf(id), platform::kThreadLower);
+  // And to the next thread from its start.
+  port->Close();
+  port->Open();
+  settler.Drain();
+  std::uint64_t next = sim.LastPrioritisedThread();
+  EXPECT_EQ(sim.ThreadPriorityOf(next), platform::kThreadLower);
+  EXPECT_EQ(port->ThreadPriority(), tpLower);
+}
+
 TEST_F(ComThreadTest, ReplacingAHandlerKeepsTheThreadAndDeliversToTheNewOne) {
   port->SetOnRxChar(TNotifyEvent(this, &ComThreadTest::Rx));
   port->Open();
@@ -178,6 +222,73 @@ TEST_F(ComThreadTest, AHandlerThatRaisesEndsOnlyThatDispatch) {
   line->SetDSR(dsr);
   settler.Pump(1);
   EXPECT_EQ(log, (std::vector<std::string>{"Ring", "CTS", "DSR"}));
+}
+
+TEST_F(ComThreadTest, AHandlerThatClosesDestroysOrReassignsEndsThatDispatchSafely) {
+  // CTS and DSR change in one wait; the CTS handler comes first and pulls
+  // the ground away. No later event of that wait may reach a handler, no
+  // box may follow, and nothing may touch a port that has gone.
+  struct Row {
+    CtsAction action;
+    std::vector<std::string> log;
+  };
+  const Row rows[] = {
+      {CtsAction::Close, {"Ring", "CTS", "AfterClose"}},
+      {CtsAction::Destroy, {"Ring", "CTS", "AfterClose"}},
+      // Assigning anew starts a new thread whose wait fills the mask word
+      // while this dispatch still runs: the DSR of this wait still arrives,
+      // read from this wait's word.
+      {CtsAction::Reassign, {"Ring", "CTS", "DSR"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(static_cast<int>(row.action));
+    log.clear();
+    out.str("");
+    if (!port) {
+      port = std::make_unique<TComPort>(nullptr);
+      port->SetDeviceName("\\\\.\\COM5");
+      settler.Watch(port.get(), line);
+    }
+    ctsAction = row.action;
+    port->AfterClose = TOpenCloseEvent(this, &ComThreadTest::AfterClose);
+    port->SetOnRing(TNotifyEvent(this, &ComThreadTest::RingThenBoth));
+    port->SetOnCTSChange(TNotifyEvent(this, &ComThreadTest::CtsActs));
+    port->SetOnDSRChange(TNotifyEvent(this, &ComThreadTest::Dsr));
+    port->Open();
+    settler.Drain();
+    line->SetRing(true);
+    settler.Pump(2);
+    line->SetRing(false);
+    settler.Pump(2);
+    EXPECT_EQ(log, row.log);
+    EXPECT_EQ(out.str(), "");
+    if (port) {
+      port->Close();
+      port->SetOnRing(nullptr);
+      port->SetOnCTSChange(nullptr);
+      port->SetOnDSRChange(nullptr);
+      port->AfterClose = nullptr;
+    }
+  }
+}
+
+TEST_F(ComThreadTest, AFailedWaitDeliversOnlyItsErrorNeverTheLastWaitsEvents) {
+  // A wait that fails leaves the driver's mask word as it was; the DSR of
+  // the wait before must not be delivered again on a device that has gone.
+  port->OnError = TComErrorEvent(this, &ComThreadTest::Error);
+  port->AfterClose = TOpenCloseEvent(this, &ComThreadTest::AfterClose);
+  port->SetOnDSRChange(TNotifyEvent(this, &ComThreadTest::Dsr));
+  port->Open();
+  settler.Drain();
+  line->SetDSR(true);
+  settler.Pump(1);
+  ASSERT_EQ(log, (std::vector<std::string>{"DSR"}));
+  line->Unplug();
+  settler.Pump(2);
+  EXPECT_EQ(log, (std::vector<std::string>{"DSR", "OnError " + std::to_string(serial.DeviceGoneCode()),
+                                           "AfterClose"}));
+  EXPECT_FALSE(port->Active());
+  EXPECT_EQ(out.str(), "");
 }
 
 TEST_F(ComThreadTest, APortErrorAbortedSilentlyInAHandlerShowsNothing) {

@@ -156,7 +156,9 @@ const char* HeldOpen(const std::string& path) {
 #endif
 }
 
-// args: working directory, then "verify" or "apply".
+// args: working directory, then "verify" (the checksum pass), "run" (both
+// passes in the run's order), "apply" (the entry pass alone) or "changed"
+// (both passes, with the file replaced by args[2] in between).
 QV_CHILD(patch_pass) {
   std::filesystem::current_path(args.at(0));
   qvtest::ScenarioEnv env(false);
@@ -169,10 +171,14 @@ QV_CHILD(patch_pass) {
   });
   TApplication app;
   app.CreateForm(MainForm);
-  if (args.at(1) == "verify")
-    VerifyPatchFile();
-  else
-    ApplyPatchFile();
+  const std::string& mode = args.at(1);
+  if (mode != "apply") VerifyPatchFile();
+  if (mode == "changed") {
+    std::FILE* f = std::fopen(kFileName, "wb");
+    std::fwrite(args.at(2).data(), 1, args.at(2).size(), f);
+    std::fclose(f);
+  }
+  if (mode != "verify") ApplyPatchFile();
   platform::Transcript::Line("returned");
   return 0;
 }
@@ -200,12 +206,14 @@ struct TPassResult {
   std::string bytesAfter;
 };
 
-TPassResult RunPass(const std::string* bytes, const std::string& pass) {
+TPassResult RunPass(const std::string* bytes, const std::string& pass, const std::string& replacement = "") {
   std::string dir = qvtest::MakeTempDir();
   std::string file = (std::filesystem::path(dir) / kFileName).string();
   if (bytes != nullptr) qvtest::WriteFile(file, *bytes);
   TPassResult r;
-  r.child = RunChild("patch_pass", {dir, pass});
+  std::vector<std::string> args = {dir, pass};
+  if (pass == "changed") args.push_back(replacement);
+  r.child = RunChild("patch_pass", args);
   r.existsAfter = qvtest::FileExists(file);
   if (r.existsAfter) r.bytesAfter = ReadBytes(file);
   std::filesystem::remove_all(dir);
@@ -258,7 +266,7 @@ struct TRow {
   const char* name;
   std::string bytes;
   TOutcome verify;
-  TOutcome apply;
+  TOutcome apply;  // the entry pass over the same text, verified
   TValues values;  // what the entry pass leaves in the image
 };
 
@@ -368,6 +376,15 @@ std::vector<TRow> Rows() {
        {{0, -2147483647 - 1}, {119, 2147483647}}},
       {"checksum past int32", "12;1E4294967503", TOutcome::Fault, TOutcome::Passes, {{12, 1}}},
       {"checksum below int32", "12;1E-2147483649", TOutcome::Fault, TOutcome::Passes, {{12, 1}}},
+      // An "E" before the end mark of the last entry: the checksum stops at
+      // it, so nothing after it may reach the image.
+      {"smuggled value after an index", "0 E80;123E0", TOutcome::Passes, TOutcome::Fault, {}},
+      {"smuggled entry after an index",
+       WithSum("12;1\n40") + ";255\n41;0E0",
+       TOutcome::Passes,
+       TOutcome::Fault,
+       {{12, 1}}},
+      {"E between index and separator, no checksum", "12E;1E0", TOutcome::Fault, TOutcome::Fault, {}},
   };
   // 120 entries ended by line ends and one ended by "E"; then 121.
   TValues v121 = LineValues(120);
@@ -381,9 +398,11 @@ std::vector<TRow> Rows() {
 
 TEST(PatchFileTest, EachFileGivesItsOutcomeInBothPasses) {
   for (const TRow& row : Rows()) {
-    for (const char* pass : {"verify", "apply"}) {
+    // The entry pass runs only after a checksum pass that returned.
+    for (const char* pass : {"verify", "run"}) {
       const bool first = std::string(pass) == "verify";
-      const TOutcome want = first ? row.verify : row.apply;
+      const bool reached = !first && row.verify == TOutcome::Passes;
+      const TOutcome want = reached ? row.apply : row.verify;
       const std::string what = std::string(row.name) + " / " + pass;
       TPassResult p = RunPass(&row.bytes, pass);
       ExpectOutcome(p, want, what);
@@ -394,9 +413,63 @@ TEST(PatchFileTest, EachFileGivesItsOutcomeInBothPasses) {
         EXPECT_EQ(p.bytesAfter, row.bytes) << what;
       }
       // The checksum pass does not look at the entries.
-      EXPECT_EQ(ChangedValues(p.child), first ? TValues{} : row.values) << what;
+      EXPECT_EQ(ChangedValues(p.child), reached ? row.values : TValues{}) << what;
     }
   }
+}
+
+// The entry rules on their own, also for the files whose checksum pass
+// fails: each text as though the checksum pass had verified it.
+TEST(PatchTextTest, TheEntryPassOverEachVerifiedText) {
+  for (const TRow& row : Rows()) {
+    const std::vector<std::uint8_t> bytes(row.bytes.begin(), row.bytes.end());
+    TMemorySource file(bytes.data(), bytes.size());
+    std::int32_t values[ImageLength];
+    for (int i = 0; i < ImageLength; ++i) values[i] = Untouched(i);
+    TEntriesOutcome out = ApplyVerifiedSource(file, bytes, values);
+    EXPECT_EQ(out.Result == TEntriesResult::erApplied, row.apply == TOutcome::Passes) << row.name;
+    TValues changed;
+    for (int i = 0; i < ImageLength; ++i)
+      if (values[i] != Untouched(i)) changed[i] = values[i];
+    EXPECT_EQ(changed, row.values) << row.name;
+  }
+}
+
+// The entry pass applies the text that the checksum pass verified, or
+// nothing: a file changed between the passes is a fault, as is an entry
+// pass that no checksum pass preceded.
+TEST(PatchFileTest, TheEntryPassAppliesOnlyTheVerifiedText) {
+  const std::string example = "12;1\n40;255\n41;0E750";
+  struct Row {
+    const char* name;
+    std::string replacement;
+    TOutcome want;
+    TValues values;
+  };
+  const std::vector<Row> rows = {
+      {"unchanged", example, TOutcome::Passes, {{12, 1}, {40, 255}, {41, 0}}},
+      {"a value changed, checksum made to fit", WithSum("12;1\n40;256\n41;0"), TOutcome::Fault, {{12, 1}}},
+      {"an entry added, checksum made to fit",
+       WithSum("12;1\n40;255\n41;0\n42;9"),
+       TOutcome::Fault,
+       {{12, 1}, {40, 255}}},
+      {"shortened", "12;1\n40;2", TOutcome::Fault, {{12, 1}}},
+      {"CR LF line ends", "12;1\r\n40;255\r\n41;0E750", TOutcome::Fault, {}},
+      // The entry pass reads nothing after its end mark.
+      {"changed only after the end mark",
+       "12;1\n40;255\n41;0E999 x",
+       TOutcome::Passes,
+       {{12, 1}, {40, 255}, {41, 0}}},
+  };
+  for (const Row& row : rows) {
+    TPassResult p = RunPass(&example, "changed", row.replacement);
+    ExpectOutcome(p, row.want, row.name);
+    EXPECT_EQ(ChangedValues(p.child), row.values) << row.name;
+    EXPECT_TRUE(p.existsAfter) << row.name;
+  }
+  TPassResult alone = RunPass(&example, "apply");
+  ExpectOutcome(alone, TOutcome::Fault, "entry pass alone");
+  EXPECT_EQ(ChangedValues(alone.child), TValues{});
 }
 
 TEST(PatchFileTest, AMissingFileCannotBeOpenedInEitherPass) {
@@ -424,7 +497,7 @@ TEST(PatchFileTest, AFileDeletedForItsChecksumCannotBeOpenedAtTheNextStart) {
 TEST(PatchFileTest, TheCommittedExampleSetsItsThreeValues) {
   const std::string example = ReadBytes(std::string(QV_SOURCE_DIR) + "/examples/Quorvaltine.ini");
   ASSERT_EQ(example, "12;1\n40;255\n41;0E750");
-  TPassResult p = RunPass(&example, "apply");
+  TPassResult p = RunPass(&example, "run");
   ExpectOutcome(p, TOutcome::Passes, "example");
   EXPECT_EQ(ChangedValues(p.child), (TValues{{12, 1}, {40, 255}, {41, 0}}));
 }

@@ -15,6 +15,7 @@
 #include <functional>
 #include <thread>
 
+#include "framework/Thread.h"
 #include "platform/linux/PosixSerial.h"
 #include "platform/sim/SimPlatform.h"
 #include "serial/Comport.h"
@@ -211,6 +212,49 @@ TEST_F(PosixSerialTest, AVanishedOtherSideFailsTheRead) {
     EXPECT_EQ(e.ErrorCode, EIO);
   }
   EXPECT_TRUE(port->Active());
+}
+
+TEST_F(PosixSerialTest, AHungUpTtyFailsThePendingWaitWithTheDeviceGoneCode) {
+  // The other side going away hangs the tty up, as unplugging a USB adapter
+  // does: the pending wait fails (not "ended with no events"), and so does
+  // every later one, with the one code the port closes itself on.
+  port->Open();
+  platform::ISerialDevice& dev = *port->Device();
+  auto ev = serial.NewEvent(false, false);
+  std::uint32_t word = 0x10;
+  ASSERT_TRUE(dev.SetCommMask(platform::kEvRxChar | platform::kEvDsr));
+  EXPECT_FALSE(dev.WaitCommEvent(&word, *ev));
+  EXPECT_EQ(serial.LastError(), platform::kErrorIoPending);
+  close(master);
+  master = -1;
+  ASSERT_TRUE(ev->Wait(5000));
+  EXPECT_FALSE(dev.GetWaitResult());
+  EXPECT_EQ(serial.LastError(), serial.DeviceGoneCode());
+  EXPECT_FALSE(dev.WaitCommEvent(&word, *ev));
+  EXPECT_EQ(serial.LastError(), serial.DeviceGoneCode());
+}
+
+TEST_F(PosixSerialTest, AHungUpTtyClosesAPortWithAnEventThread) {
+  struct Rec : TObject {
+    std::vector<int> errors;
+    int closes = 0;
+    void Error(TCustomComPort*, EComError& e, TComAction&) { errors.push_back(e.ErrorCode); }
+    void Closed(TCustomComPort*) { ++closes; }
+    void Rx(TObject*) {}
+  } rec;
+  port->OnError = TComErrorEvent(&rec, &Rec::Error);
+  port->AfterClose = TOpenCloseEvent(&rec, &Rec::Closed);
+  port->SetOnRxChar(TNotifyEvent(&rec, &Rec::Rx));
+  port->Open();
+  close(master);
+  master = -1;
+  // This thread is the UI thread: it runs the event thread's calls.
+  EXPECT_TRUE(Eventually([&] {
+    CheckSynchronize();
+    return !port->Active();
+  }));
+  EXPECT_EQ(rec.errors, (std::vector<int>{static_cast<int>(serial.DeviceGoneCode())}));
+  EXPECT_EQ(rec.closes, 1);
 }
 
 TEST_F(PosixSerialTest, TheEventWaitReportsReceivedCharacters) {

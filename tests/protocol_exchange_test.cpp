@@ -2,13 +2,16 @@
 // simulated line, with a small host in place of the main window.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <memory>
+#include <new>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "framework/Controls.h"
 #include "framework/Forms.h"
+#include "framework/SysUtils.h"
 #include "framework/headless/Headless.h"
 #include "platform/sim/SimPlatform.h"
 #include "platform/sim/SimSerial.h"
@@ -19,6 +22,46 @@
 #include "sim/SimBoardLine.h"
 #include "tests/support/ExchangeRig.h"
 #include "tests/support/RunHostDouble.h"
+
+// Array allocations of this test binary are tracked, so a test can see
+// which blocks an exchange still holds when it has been left.
+namespace {
+struct TArrayBlock {
+  void* ptr;
+  std::size_t size;
+};
+constexpr std::size_t kTrackedBlocks = 4096;
+TArrayBlock g_arrayBlocks[kTrackedBlocks];
+
+// Live array blocks of exactly `size` bytes.
+int LiveArrayBlocks(std::size_t size) {
+  int n = 0;
+  for (const TArrayBlock& b : g_arrayBlocks)
+    if (b.ptr != nullptr && b.size == size) ++n;
+  return n;
+}
+}  // namespace
+
+void* operator new[](std::size_t size) {
+  void* p = std::malloc(size > 0 ? size : 1);
+  if (p == nullptr) throw std::bad_alloc();
+  for (TArrayBlock& b : g_arrayBlocks)
+    if (b.ptr == nullptr) {
+      b = {p, size};
+      break;
+    }
+  return p;
+}
+void operator delete[](void* p) noexcept {
+  if (p == nullptr) return;
+  for (TArrayBlock& b : g_arrayBlocks)
+    if (b.ptr == p) {
+      b = {nullptr, 0};
+      break;
+    }
+  std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept { operator delete[](p); }
 
 namespace {
 
@@ -126,6 +169,57 @@ TEST_F(ExchangeTest, AByteThatNeverLeavesEndsTheExchangeWithItsCode) {
       // The handshake's sleeps, then 96 waits of 10 ms for the ping.
       EXPECT_EQ(ms, 50 + 200 + 50 + 2000 + 960);
     }
+  }
+}
+
+// A port error that the window turns into a silent abort leaves an exchange
+// by exception; the exchange's buffers go with it, as they do when the
+// exchange ends the run or succeeds.
+class TAbortOnError : public TObject {
+ public:
+  void ComPortError(TCustomComPort*, EComError&, TComAction& action) {
+    ++errors;
+    action = caAbort;
+  }
+  int errors = 0;
+};
+
+TEST(ExchangeBuffersTest, NoWayOutOfAnExchangeKeepsItsBuffers) {
+  enum class TWayOut { Success, EndOfRun, Abort };
+  struct Row {
+    const char* name;
+    bool program;
+    const char* fault;  // of the board, or nullptr
+    TWayOut way;
+  };
+  // The board receives the ping, the prefix and the command first.
+  const Row rows[] = {
+      {"read succeeds", false, nullptr, TWayOut::Success},
+      {"read ends the run", false, "dump-silent", TWayOut::EndOfRun},
+      {"read aborted by a port error", false, "unplug=3", TWayOut::Abort},
+      {"programming succeeds", true, nullptr, TWayOut::Success},
+      {"programming ends the run", true, "confirm-wrong", TWayOut::EndOfRun},
+      {"programming aborted by a port error", true, "unplug=10", TWayOut::Abort},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    qvtest::TExchangeRig rig;
+    TAbortOnError handler;
+    rig.host->port->OnError = TComErrorEvent(&handler, &TAbortOnError::ComPortError);
+    if (row.fault != nullptr) rig.board->Board().AddFault(sim::ParseFault(row.fault));
+    ConfigImage.ConfigLoaded = row.program;
+    TWayOut way = TWayOut::Success;
+    try {
+      row.program ? ProgramConfiguration() : ReadConfiguration();
+    } catch (const TRunEnded&) {
+      way = TWayOut::EndOfRun;
+    } catch (const EAbort&) {
+      way = TWayOut::Abort;
+    }
+    EXPECT_EQ(way, row.way);
+    EXPECT_EQ(handler.errors, row.way == TWayOut::Abort ? 1 : 0);
+    EXPECT_EQ(LiveArrayBlocks(protocol::kReceiveBufferSize), 0);
+    EXPECT_EQ(LiveArrayBlocks(protocol::kFieldBufferSize), 0);
   }
 }
 

@@ -2,6 +2,9 @@
 // --simulate: the success run and every failure of the board dialogue.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <limits>
 #include <sstream>
 #include <vector>
 
@@ -87,6 +90,10 @@ TEST(PatchRunTest, EveryFailureOfTheDialogueEndsWithItsMessageAndNoSuccess) {
       {{"dump-silent"}, dt + "\\n\\nZeitüberschreitung."},
       {{"dump-overflow"}, dt + "\\n\\nSpeicherende erreicht!"},
       {{"extra-field"}, dt + "\\n\\nFalsches Bestätigungsbyte!"},
+      // Fewer separators than the layout, and a field too long for its
+      // buffer: the parse stops inside the dump and the field buffer.
+      {{"missing-field"}, dt + "\\n\\nFalsches Bestätigungsbyte!"},
+      {{"long-field=50"}, dt + "\\n\\nFalsches Bestätigungsbyte!"},
       {{"no-control-char"},
        dt + "\\n\\nFalsches Kontrollzeichen empfangen.\\nFirmware in LCD-Platine vermutlich nicht "
             "kompatibel."},
@@ -133,7 +140,7 @@ TEST(PatchRunTest, EveryFailureOfTheDialogueEndsWithItsMessageAndNoSuccess) {
 TEST(PatchRunTest, EdgesThatTheDialogueAccepts) {
   const std::vector<std::vector<std::string>> accepted = {
       {"dump-size=63994"}, {"devtext-len=16"}, {"devtext-len=0"}, {"language=0"},       {"devtype=95"},
-      {"devtype=175"},     {"dump-gap=499"},   {"early-bytes"},   {"confirm-poll=598"},
+      {"devtype=175"},     {"dump-gap=499"},   {"early-bytes"},   {"confirm-poll=598"}, {"long-field=49"},
   };
   for (const auto& faults : accepted) {
     ChildResult r = RunCli(faults);
@@ -152,18 +159,61 @@ TEST(PatchRunTest, EdgesThatTheDialogueAccepts) {
   }
 }
 
-TEST(PatchRunTest, EmptyAndNegativeFieldsAndTheProgressOfTheConfirmationWait) {
+TEST(PatchRunTest, EmptyAndNegativeFields) {
   // Value 5 arrives as an empty field (read as 0); the start values hold
   // negatives, which go back with their minus sign.
-  ChildResult r = RunCli({"empty-field=5", "confirm-late"});
-  EXPECT_GE(r.Find("progress 49"), 0);
-  EXPECT_GE(r.Find("progress 99"), 0);
   ChildResult ok = RunCli({"empty-field=5"});
   std::vector<long long> board = BoardLine(ok);
   ASSERT_EQ(board.size(), 120u) << ok.output;
   EXPECT_EQ(board[5], 0);
   EXPECT_EQ(board[0], -200);
   EXPECT_EQ(board[6], 22);
+}
+
+// The bar values of the programming wait: the "progress" lines after its
+// status line, up to `until` (a line of the transcript).
+std::vector<int> WaitProgress(const ChildResult& r, const std::string& until) {
+  std::vector<int> v;
+  int start = r.Find("status Konfiguration Programmieren");
+  if (start < 0) return v;
+  const std::vector<std::string> lines = r.Plain();
+  for (std::size_t i = static_cast<std::size_t>(start) + 1; i < lines.size() && lines[i] != until; ++i) {
+    int n = 0;
+    if (std::sscanf(lines[i].c_str(), "progress %d", &n) == 1) v.push_back(n);
+  }
+  return v;
+}
+
+TEST(PatchRunTest, TheProgrammingWaitShowsTheTruncatedProductToItsLastPoll) {
+  // The board confirms in poll 300, after the bar showed poll 299; in poll
+  // 599 it is too late, after the bar showed poll 598.
+  struct Row {
+    std::string fault, until;
+    int last;
+  };
+  for (const Row& row : {Row{"confirm-poll=300", "progress 100", 49}, Row{"confirm-poll=599", "beep", 99}}) {
+    ChildResult r = RunCli({row.fault});
+    std::vector<int> bar = WaitProgress(r, row.until);
+    ASSERT_FALSE(bar.empty()) << row.fault << "\n" << r.output;
+    EXPECT_GE(r.Find(row.until, false, r.Find("status Konfiguration Programmieren")), 0) << row.fault;
+    EXPECT_EQ(bar.back(), row.last) << row.fault << "\n" << r.output;
+    EXPECT_EQ(*std::max_element(bar.begin(), bar.end()), row.last) << row.fault;
+    EXPECT_TRUE(std::is_sorted(bar.begin(), bar.end())) << row.fault;
+  }
+}
+
+TEST(ProgrammingWaitTest, TheBarIsTheExactProductTruncated) {
+  // With a 64-bit significand, k (10 bits) times the step (53 bits) is
+  // exact in long double, a reference independent of the function's own.
+  static_assert(std::numeric_limits<long double>::digits >= 64, "needs an x87 long double");
+  constexpr double kStep = 0.16722408026755853;
+  for (int k = 1; k <= 599; ++k) {
+    const long double exact = static_cast<long double>(k) * static_cast<long double>(kStep);
+    EXPECT_EQ(protocol::ProgrammingWaitPosition(k), static_cast<int>(exact)) << k;
+  }
+  EXPECT_EQ(protocol::ProgrammingWaitPosition(299), 49);
+  EXPECT_EQ(protocol::ProgrammingWaitPosition(598), 99);
+  EXPECT_EQ(protocol::ProgrammingWaitPosition(300), 50);
 }
 
 TEST(ParseFieldTest, DecimalFieldsOfTheBoard) {

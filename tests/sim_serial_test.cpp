@@ -106,12 +106,16 @@ TEST_F(SimSerialTest, TheEventWaitEndsOnAnotherThread) {
   dev->SetCommMask(kEvRing);
   EXPECT_TRUE(ev->Wait(0));
   EXPECT_EQ(word, 0u);
-  // Unplugging ends the wait; the next one fails as a removed device does.
+  EXPECT_TRUE(dev->GetWaitResult());
+  // Unplugging fails the pending wait, leaving its word as it was, as
+  // Windows does; the next one fails at once as a removed device does.
   word = 7;
   ASSERT_FALSE(dev->WaitCommEvent(&word, *ev));
   line->Unplug();
   EXPECT_TRUE(ev->Wait(0));
-  EXPECT_EQ(word, 0u);
+  EXPECT_EQ(word, 7u);
+  EXPECT_FALSE(dev->GetWaitResult());
+  EXPECT_EQ(serial.LastError(), serial.DeviceGoneCode());
   EXPECT_FALSE(dev->WaitCommEvent(&word, *ev));
   EXPECT_EQ(serial.LastError(), SimErrorCodes::RemovedWait());
 }

@@ -4,7 +4,9 @@
 // and the queue counts.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <future>
 #include <string>
 
 #include "platform/sim/SimPlatform.h"
@@ -43,6 +45,23 @@ class Win32SerialTest : public ::testing::Test {
   std::string name;
   std::unique_ptr<TComPort> port;
 };
+
+TEST_F(Win32SerialTest, ClosingAfterAWaitThatFailedAtOnceEndsAtOnce) {
+  // A wait without a mask fails at once and never signals its event: the
+  // device's close must not wait for it.
+  std::unique_ptr<platform::ISerialDevice> dev = serial.Open("\\\\.\\" + name);
+  ASSERT_NE(dev, nullptr);
+  auto ev = serial.NewEvent(false, false);
+  std::uint32_t word = 0;
+  ASSERT_TRUE(dev->SetCommMask(0));
+  ASSERT_FALSE(dev->WaitCommEvent(&word, *ev));
+  ASSERT_NE(serial.LastError(), platform::kErrorIoPending);
+  // A close that hangs is this test's failure; the bound only keeps it from
+  // hanging the suite.
+  auto closed = std::async(std::launch::async, [&] { dev.reset(); });
+  EXPECT_EQ(closed.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  if (closed.wait_for(std::chrono::seconds(0)) != std::future_status::ready) std::_Exit(1);
+}
 
 TEST_F(Win32SerialTest, EchoOverTheDataPath) {
   port->Open();

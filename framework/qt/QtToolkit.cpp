@@ -14,6 +14,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QStyledItemDelegate>
 #include <QTimer>
 #include <QWidget>
 #include <algorithm>
@@ -46,6 +47,21 @@ void Guarded(F&& f) {
 }
 
 int ScaleBy(int v, int ppi) { return ppi == 96 ? v : (v * ppi + 48) / 96; }
+
+// The drop-down list's entries at the model's item height, as the Windows
+// list box draws them, whatever height the style would give the font.
+class TItemHeightDelegate final : public QStyledItemDelegate {
+ public:
+  TItemHeightDelegate(int height, QObject* parent) : QStyledItemDelegate(parent), height_(height) {}
+  QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    QSize size = QStyledItemDelegate::sizeHint(option, index);
+    size.setHeight(height_);
+    return size;
+  }
+
+ private:
+  int height_;
+};
 
 int ScreenPpi() {
   QScreen* s = QGuiApplication::primaryScreen();
@@ -447,6 +463,7 @@ QWidget* CreateWidget(TControl& c, QWidget* parent, int ppi) {
       auto& model = static_cast<TComboBox&>(c);
       QObject::connect(box, QOverload<int>::of(&QComboBox::activated),
                        [&model](int i) { Guarded([&] { model.DoUserSelect(i); }); });
+      box->setItemDelegate(new TItemHeightDelegate(ScaleBy(model.ItemHeight(), ppi), box));
       w = box;
       break;
     }

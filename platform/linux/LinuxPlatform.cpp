@@ -1,8 +1,11 @@
 #include "platform/linux/LinuxPlatform.h"
 
+#include <sched.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -135,6 +138,40 @@ int LinuxPlatform::GetProcessPriorityClass() {
   if (nice >= 0) return kNormalPriorityClass;
   if (nice > -20) return kHighPriorityClass;
   return kRealtimePriorityClass;
+}
+
+std::uint64_t LinuxPlatform::CurrentThreadId() { return static_cast<std::uint64_t>(syscall(SYS_gettid)); }
+
+// An unprivileged process gets what its limits allow: time-critical is
+// SCHED_FIFO when RLIMIT_RTPRIO grants a real-time priority; otherwise each
+// level is a nice value, raised no further than RLIMIT_NICE lets it (by
+// default not above the process's own). Refusals leave the thread as it is.
+void LinuxPlatform::SetThreadPriority(std::uint64_t threadId, int level) {
+  const pid_t tid = static_cast<pid_t>(threadId);
+  if (tid <= 0 || level < kThreadIdle || level > kThreadTimeCritical) return;
+  if (level == kThreadTimeCritical) {
+    struct rlimit rl {};
+    int top = sched_get_priority_max(SCHED_FIFO);
+    int allowed = 0;
+    if (getrlimit(RLIMIT_RTPRIO, &rl) == 0)
+      allowed = rl.rlim_cur == RLIM_INFINITY ? top : static_cast<int>(std::min<rlim_t>(rl.rlim_cur, top));
+    if (allowed > 0) {
+      struct sched_param sp {};
+      sp.sched_priority = allowed;
+      if (sched_setscheduler(tid, SCHED_FIFO, &sp) == 0) return;
+    }
+  }
+  if (sched_getscheduler(tid) != SCHED_OTHER) {
+    struct sched_param sp {};
+    (void)sched_setscheduler(tid, SCHED_OTHER, &sp);
+  }
+  static const int kNice[] = {19, 10, 5, 0, -5, -10, -20};
+  int nice = kNice[level];
+  if (setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice) == 0) return;
+  struct rlimit rl {};
+  if (getrlimit(RLIMIT_NICE, &rl) != 0) return;
+  int floor = rl.rlim_cur == RLIM_INFINITY ? -20 : 20 - static_cast<int>(std::min<rlim_t>(rl.rlim_cur, 40));
+  if (floor > nice) (void)setpriority(PRIO_PROCESS, static_cast<id_t>(tid), floor);
 }
 
 void LinuxPlatform::SetProcessPriorityClass(int priorityClass) {

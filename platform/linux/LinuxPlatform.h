@@ -13,6 +13,8 @@ class LinuxPlatform final : public IPlatform {
   std::optional<FileVersion> ProgramVersion() override;
   int GetProcessPriorityClass() override;
   void SetProcessPriorityClass(int priorityClass) override;
+  std::uint64_t CurrentThreadId() override;
+  void SetThreadPriority(std::uint64_t threadId, int level) override;
   void RemoveFile(const std::string& path) override;
   [[noreturn]] void ExitProcess(int code) override;
 

@@ -29,7 +29,11 @@ bool Fail(int code) {
   t_lastError = static_cast<std::uint32_t>(code);
   return false;
 }
-bool FailErrno() { return Fail(errno); }
+// A tty whose USB device went away answers EIO (hung up), ENXIO or ENODEV
+// (the driver's device is gone): all of them are the one device-gone code
+// the port acts on.
+int Gone(int code) { return code == ENXIO || code == ENODEV ? EIO : code; }
+bool FailErrno() { return Fail(Gone(errno)); }
 
 constexpr std::uint32_t kMaxDword = 0xFFFFFFFFu;
 // How often the worker looks at lines, counters and the output queue while
@@ -388,13 +392,21 @@ class PosixDevice final : public ISerialDevice {
     mask = mask_;
     return true;
   }
+  bool GetWaitResult() override {
+    std::lock_guard<std::mutex> lock(mu_);
+    int e = waitError_;
+    waitError_ = 0;
+    return e == 0 || Fail(e);
+  }
   bool WaitCommEvent(std::uint32_t* eventMask, ISerialEvent& done) override {
     {
       std::lock_guard<std::mutex> lock(mu_);
       if (waitActive_ || mask_ == 0) return Fail(EINVAL);
       int m;
       if (ioctl(fd_, FIONREAD, &m) != 0) return FailErrno();
+      if (HungUp()) return Fail(EIO);
       waitActive_ = true;
+      waitError_ = 0;
       waitMask_ = eventMask;
       waitEvent_ = &done;
       done.Reset();
@@ -453,8 +465,14 @@ class PosixDevice final : public ISerialDevice {
         continue;
       }
       if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
-      if (n == 0) break;
-      read_.error = errno;
+      if (n == 0) {
+        // Without VMIN a read of 0 is "no data" too; on a hung-up tty it is
+        // all there is.
+        if (!HungUp()) break;
+        read_.error = EIO;
+        return false;
+      }
+      read_.error = Gone(errno);
       return false;
     }
     return true;
@@ -468,7 +486,7 @@ class PosixDevice final : public ISerialDevice {
         continue;
       }
       if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
-      write_.error = n < 0 ? errno : EIO;
+      write_.error = n < 0 ? Gone(errno) : EIO;
       return false;
     }
     return true;
@@ -487,9 +505,16 @@ class PosixDevice final : public ISerialDevice {
     cv_.notify_all();
   }
 
-  void EndWaitLocked(std::uint32_t bits) {
+  bool HungUp() {
+    struct pollfd p = {fd_, 0, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+  }
+
+  // Ends the pending wait with the events in bits, or failed with error.
+  void EndWaitLocked(std::uint32_t bits, int error = 0) {
     if (!waitActive_) return;
     *waitMask_ = bits;
+    waitError_ = error;
     waitActive_ = false;
     waitEvent_->Set();
     waitEvent_ = nullptr;
@@ -602,9 +627,9 @@ class PosixDevice final : public ISerialDevice {
       }
       if (waitActive_) {
         int m;
-        if (ioctl(fd_, FIONREAD, &m) != 0) {
-          // The device is gone: the wait ends and the next one fails.
-          EndWaitLocked(0);
+        if (ioctl(fd_, FIONREAD, &m) != 0 || HungUp()) {
+          // The device is gone: the wait fails, and so does the next one.
+          EndWaitLocked(0, EIO);
         } else {
           CheckEventsLocked();
         }
@@ -634,6 +659,7 @@ class PosixDevice final : public ISerialDevice {
   bool waitActive_ = false;
   std::uint32_t* waitMask_ = nullptr;
   ISerialEvent* waitEvent_ = nullptr;
+  int waitError_ = 0;
   EventState evBase_;
 };
 
@@ -681,5 +707,6 @@ std::uint32_t PosixSerialSystem::LastError() { return t_lastError; }
 void PosixSerialSystem::SetLastError(std::uint32_t code) { t_lastError = code; }
 std::string PosixSerialSystem::ErrorText(std::uint32_t code) { return std::strerror(static_cast<int>(code)); }
 std::uint32_t PosixSerialSystem::InvalidHandleCode() { return EBADF; }
+std::uint32_t PosixSerialSystem::DeviceGoneCode() { return EIO; }
 
 }  // namespace platform

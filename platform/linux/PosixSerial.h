@@ -26,6 +26,7 @@ class PosixSerialSystem final : public ISerialSystem {
   void SetLastError(std::uint32_t code) override;
   std::string ErrorText(std::uint32_t code) override;
   std::uint32_t InvalidHandleCode() override;
+  std::uint32_t DeviceGoneCode() override;
 
   // The device path a name opens.
   static std::string DevicePath(const std::string& name);

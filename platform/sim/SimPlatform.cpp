@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <thread>
 
 namespace platform {
 
@@ -14,6 +16,27 @@ SimPlatform::SimPlatform(bool virtualTime)
   } else {
     clock_ = std::make_unique<RealClock>();
   }
+}
+
+std::uint64_t SimPlatform::CurrentThreadId() {
+  return static_cast<std::uint64_t>(std::hash<std::thread::id>{}(std::this_thread::get_id())) | 1;
+}
+
+void SimPlatform::SetThreadPriority(std::uint64_t threadId, int level) {
+  std::lock_guard<std::mutex> lock(threadsMu_);
+  threadPriorities_[threadId] = level;
+  lastPrioritised_ = threadId;
+}
+
+std::uint64_t SimPlatform::LastPrioritisedThread() {
+  std::lock_guard<std::mutex> lock(threadsMu_);
+  return lastPrioritised_;
+}
+
+int SimPlatform::ThreadPriorityOf(std::uint64_t threadId) {
+  std::lock_guard<std::mutex> lock(threadsMu_);
+  auto it = threadPriorities_.find(threadId);
+  return it == threadPriorities_.end() ? -1 : it->second;
 }
 
 void SimPlatform::MessageBeep() {

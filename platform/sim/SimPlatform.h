@@ -2,6 +2,9 @@
 // transcript lines, a version the test chooses, and a recorded priority.
 #pragma once
 
+#include <map>
+#include <mutex>
+
 #include <memory>
 
 #include "platform/Platform.h"
@@ -18,6 +21,12 @@ class SimPlatform final : public IPlatform {
   std::optional<FileVersion> ProgramVersion() override { return version_; }
   int GetProcessPriorityClass() override { return priority_; }
   void SetProcessPriorityClass(int priorityClass) override { priority_ = priorityClass; }
+  std::uint64_t CurrentThreadId() override;
+  void SetThreadPriority(std::uint64_t threadId, int level) override;
+  // The last level given to a thread, -1 when none was.
+  int ThreadPriorityOf(std::uint64_t threadId);
+  // The thread that was last given a priority, 0 when none was.
+  std::uint64_t LastPrioritisedThread();
   void RemoveFile(const std::string& path) override;
   [[noreturn]] void ExitProcess(int code) override;
 
@@ -36,6 +45,9 @@ class SimPlatform final : public IPlatform {
   VirtualClock* virtual_ = nullptr;
   std::optional<FileVersion> version_;
   int priority_ = kNormalPriorityClass;
+  std::mutex threadsMu_;
+  std::map<std::uint64_t, int> threadPriorities_;
+  std::uint64_t lastPrioritised_ = 0;
   int beeps_ = 0;
   int tones_ = 0;
   const std::uint8_t* lastWave_ = nullptr;

@@ -333,7 +333,14 @@ class SimSerialDevice final : public ISerialDevice {
     l.waitActive_ = true;
     l.waitMaskWord_ = eventMask;
     l.waitEvent_ = &done;
+    l.waitError_ = 0;
     return Fail(kErrorIoPending);
+  }
+  bool GetWaitResult() override {
+    std::lock_guard<std::mutex> lock(line_->mu_);
+    std::uint32_t code = line_->waitError_;
+    line_->waitError_ = 0;
+    return code == 0 || Fail(code);
   }
 
  private:
@@ -632,6 +639,7 @@ void SimSerialLine::CloseLocked(Calls& calls) {
   if (waitActive_) {
     *waitMaskWord_ = 0;
     waitActive_ = false;
+    waitError_ = SimErrorCodes::Aborted();
     waitEvent_->Set();
   }
   waitEvent_ = nullptr;
@@ -723,10 +731,11 @@ void SimSerialLine::Unplug() {
     AbortLocked(read_, SimErrorCodes::Removed());
     AbortLocked(write_, SimErrorCodes::Removed());
     if (waitActive_) {
-      // The pending wait ends; the next one fails.
-      *waitMaskWord_ = 0;
+      // The pending wait fails as the device goes, and so does every later
+      // one. A failed wait leaves the mask word as it was, as Windows does.
       waitActive_ = false;
       waitUncollected_ = true;
+      waitError_ = SimErrorCodes::RemovedWait();
       waitEvent_->Set();
     }
     tx_.clear();

@@ -226,6 +226,8 @@ class SimSerialLine : public std::enable_shared_from_this<SimSerialLine> {
   std::uint32_t* waitMaskWord_ = nullptr;
   ISerialEvent* waitEvent_ = nullptr;
   bool waitUncollected_ = false;
+  // How the last pending wait ended: 0, or the code it failed with.
+  std::uint32_t waitError_ = 0;
 
   std::vector<Received> received_;
   std::function<void(std::uint8_t, std::int64_t)> onReceive_;
@@ -257,6 +259,7 @@ class SimSerialSystem final : public ISerialSystem {
   void SetLastError(std::uint32_t code) override;
   std::string ErrorText(std::uint32_t code) override;
   std::uint32_t InvalidHandleCode() override { return SimErrorCodes::InvalidHandle(); }
+  std::uint32_t DeviceGoneCode() override { return SimErrorCodes::RemovedWait(); }
 
   static std::string Key(const std::string& name);
 

@@ -69,6 +69,21 @@ void Win32Platform::SetProcessPriorityClass(int priorityClass) {
   (void)SetPriorityClass(GetCurrentProcess(), static_cast<DWORD>(priorityClass));
 }
 
+std::uint64_t Win32Platform::CurrentThreadId() { return GetCurrentThreadId(); }
+
+void Win32Platform::SetThreadPriority(std::uint64_t threadId, int level) {
+  static const int kPriorities[] = {THREAD_PRIORITY_IDLE,         THREAD_PRIORITY_LOWEST,
+                                    THREAD_PRIORITY_BELOW_NORMAL, THREAD_PRIORITY_NORMAL,
+                                    THREAD_PRIORITY_ABOVE_NORMAL, THREAD_PRIORITY_HIGHEST,
+                                    THREAD_PRIORITY_TIME_CRITICAL};
+  if (level < kThreadIdle || level > kThreadTimeCritical) return;
+  HANDLE h = OpenThread(THREAD_SET_INFORMATION, FALSE, static_cast<DWORD>(threadId));
+  if (h == nullptr) return;
+  // A refusal leaves the thread as it was.
+  (void)::SetThreadPriority(h, kPriorities[level]);
+  CloseHandle(h);
+}
+
 void Win32Platform::RemoveFile(const std::string& path) { (void)DeleteFileA(path.c_str()); }
 
 void Win32Platform::ExitProcess(int code) {

@@ -37,6 +37,8 @@ class Win32Platform final : public IPlatform {
   std::optional<FileVersion> ProgramVersion() override;
   int GetProcessPriorityClass() override;
   void SetProcessPriorityClass(int priorityClass) override;
+  std::uint64_t CurrentThreadId() override;
+  void SetThreadPriority(std::uint64_t threadId, int level) override;
   void RemoveFile(const std::string& path) override;
   [[noreturn]] void ExitProcess(int code) override;
 

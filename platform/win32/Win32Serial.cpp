@@ -28,20 +28,32 @@ class Win32Event final : public ISerialEvent {
 
 HANDLE EventHandle(ISerialEvent& e) { return static_cast<Win32Event&>(e).Handle(); }
 
+// The overlapped records live apart from the device: a record the driver
+// has not given back by the time the handle closes is left to it rather
+// than freed under its feet.
+struct Records {
+  OVERLAPPED read{}, write{}, wait{};
+  // Pending means: the call returned ERROR_IO_PENDING and no completed
+  // result has been collected since. Only then is there anything to wait
+  // for: a call that failed at once never signals its event.
+  bool readPending = false, writePending = false, waitPending = false;
+};
+
 class Win32Device final : public ISerialDevice {
  public:
-  explicit Win32Device(HANDLE h) : h_(h) {}
+  explicit Win32Device(HANDLE h) : h_(h), r_(new Records) {}
   ~Win32Device() override {
     // Pending operations write into their records; let them end first.
-    SetCommMask(0);
+    ::SetCommMask(h_, 0);
     CancelIo(h_);
-    DWORD n;
-    if (readStarted_) GetOverlappedResult(h_, &readOv_, &n, TRUE);
-    if (writeStarted_) GetOverlappedResult(h_, &writeOv_, &n, TRUE);
-    if (waitStarted_) GetOverlappedResult(h_, &waitOv_, &n, TRUE);
+    bool settled = Settle(r_->read, r_->readPending) & Settle(r_->write, r_->writePending) &
+                   Settle(r_->wait, r_->waitPending);
     CloseHandle(h_);
+    if (settled) delete r_;
+    // else: a driver that never completes a cancelled operation keeps its
+    // record; a few bytes lost beat a close that hangs or memory written
+    // after it was freed.
   }
-
   bool GetCommState(Dcb& dcb) override {
     DCB d;
     std::memcpy(&d, &dcb, sizeof d);
@@ -106,35 +118,31 @@ class Win32Device final : public ISerialDevice {
   }
 
   bool ReadFile(void* buffer, std::uint32_t length, std::uint32_t& transferred, ISerialEvent& done) override {
-    std::memset(&readOv_, 0, sizeof readOv_);
-    readOv_.hEvent = EventHandle(done);
-    readStarted_ = true;
+    std::memset(&r_->read, 0, sizeof r_->read);
+    r_->read.hEvent = EventHandle(done);
     DWORD n = 0;
-    if (!::ReadFile(h_, buffer, length, &n, &readOv_)) return false;
+    BOOL ok = ::ReadFile(h_, buffer, length, &n, &r_->read);
+    r_->readPending = !ok && GetLastError() == ERROR_IO_PENDING;
+    if (!ok) return false;
     transferred = n;
     return true;
   }
   bool WriteFile(const void* buffer, std::uint32_t length, std::uint32_t& transferred,
                  ISerialEvent& done) override {
-    std::memset(&writeOv_, 0, sizeof writeOv_);
-    writeOv_.hEvent = EventHandle(done);
-    writeStarted_ = true;
+    std::memset(&r_->write, 0, sizeof r_->write);
+    r_->write.hEvent = EventHandle(done);
     DWORD n = 0;
-    if (!::WriteFile(h_, buffer, length, &n, &writeOv_)) return false;
+    BOOL ok = ::WriteFile(h_, buffer, length, &n, &r_->write);
+    r_->writePending = !ok && GetLastError() == ERROR_IO_PENDING;
+    if (!ok) return false;
     transferred = n;
     return true;
   }
   bool GetReadResult(std::uint32_t& transferred, bool wait) override {
-    DWORD n = 0;
-    BOOL ok = GetOverlappedResult(h_, &readOv_, &n, wait ? TRUE : FALSE);
-    transferred = n;
-    return ok != FALSE;
+    return Result(r_->read, r_->readPending, transferred, wait);
   }
   bool GetWriteResult(std::uint32_t& transferred, bool wait) override {
-    DWORD n = 0;
-    BOOL ok = GetOverlappedResult(h_, &writeOv_, &n, wait ? TRUE : FALSE);
-    transferred = n;
-    return ok != FALSE;
+    return Result(r_->write, r_->writePending, transferred, wait);
   }
   bool SetCommMask(std::uint32_t mask) override { return ::SetCommMask(h_, mask) != FALSE; }
   bool GetCommMask(std::uint32_t& mask) override {
@@ -145,16 +153,41 @@ class Win32Device final : public ISerialDevice {
   }
   bool WaitCommEvent(std::uint32_t* eventMask, ISerialEvent& done) override {
     static_assert(sizeof(DWORD) == sizeof(std::uint32_t));
-    std::memset(&waitOv_, 0, sizeof waitOv_);
-    waitOv_.hEvent = EventHandle(done);
-    waitStarted_ = true;
-    return ::WaitCommEvent(h_, reinterpret_cast<DWORD*>(eventMask), &waitOv_) != FALSE;
+    std::memset(&r_->wait, 0, sizeof r_->wait);
+    r_->wait.hEvent = EventHandle(done);
+    BOOL ok = ::WaitCommEvent(h_, reinterpret_cast<DWORD*>(eventMask), &r_->wait);
+    r_->waitPending = !ok && GetLastError() == ERROR_IO_PENDING;
+    return ok != FALSE;
+  }
+  bool GetWaitResult() override {
+    std::uint32_t n = 0;
+    return Result(r_->wait, r_->waitPending, n, false);
   }
 
  private:
+  // A result that has not come yet leaves the operation pending; nothing
+  // pending has nothing to wait for.
+  bool Result(OVERLAPPED& ov, bool& pending, std::uint32_t& transferred, bool wait) {
+    DWORD n = 0;
+    BOOL ok = GetOverlappedResult(h_, &ov, &n, wait && pending ? TRUE : FALSE);
+    if (ok || GetLastError() != ERROR_IO_INCOMPLETE) pending = false;
+    transferred = n;
+    return ok != FALSE;
+  }
+
+  // Waits a bounded time for a cancelled operation to give its record back.
+  bool Settle(OVERLAPPED& ov, bool pending) {
+    if (!pending) return true;
+    DWORD n = 0;
+    for (int i = 0; i < 2000; ++i) {
+      if (GetOverlappedResult(h_, &ov, &n, FALSE) || GetLastError() != ERROR_IO_INCOMPLETE) return true;
+      Sleep(1);
+    }
+    return false;
+  }
+
   HANDLE h_;
-  OVERLAPPED readOv_{}, writeOv_{}, waitOv_{};
-  bool readStarted_ = false, writeStarted_ = false, waitStarted_ = false;
+  Records* r_;
 };
 
 bool DefaultConfig(const std::string& name, COMMCONFIG& cc) {

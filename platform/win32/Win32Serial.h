@@ -14,6 +14,8 @@ class Win32SerialSystem final : public ISerialSystem {
   void SetLastError(std::uint32_t code) override;
   std::string ErrorText(std::uint32_t code) override;
   std::uint32_t InvalidHandleCode() override { return 6; }
+  // ERROR_ACCESS_DENIED: what the wait of a vanished USB serial device gives.
+  std::uint32_t DeviceGoneCode() override { return 5; }
 
   bool HasConfigDialog() override { return true; }
   bool GetDefaultConfig(const std::string& shortName, Dcb& dcb) override;

@@ -2,6 +2,7 @@
 // timers, message processing and the synchronised call.
 #include <gtest/gtest.h>
 
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QFontDatabase>
 #include <QGroupBox>
@@ -131,6 +132,7 @@ struct TestForm {
     combo = Add<TComboBox>("Combo", form.get(), 400, 48, 137, 26);
     combo->SetDropDownList(true);
     combo->SetFont(arial);
+    combo->SetItemHeight(18);
     combo->AddItem("ttyS0");
     combo->AddItem("ttyUSB0");
     button = Add<TButton>("Button", form.get(), 400, 80, 137, 25);
@@ -217,6 +219,9 @@ TEST_F(QtToolkitTest, ControlsFollowTheirModels) {
 
   EXPECT_FALSE(combo->isEditable()) << "the user can only pick";
   ASSERT_EQ(combo->count(), 2);
+  // The list's entries have the model's item height, not the font's.
+  EXPECT_EQ(combo->view()->sizeHintForRow(0), 18);
+  EXPECT_EQ(combo->view()->sizeHintForRow(1), 18);
   EXPECT_EQ(combo->currentIndex(), -1);
   f.combo->AddItem("ttyUSB1");
   f.combo->SetItemIndex(2);
