@@ -233,11 +233,23 @@ void TMainForm::ClosePort() { ComPort->SetActive(false); }
 void TMainForm::ComPortError(TCustomComPort*, EComError&, TComAction& action) {
   ShowErrorMessage(Format("ComPortError:  %s !", portName_));
   action = caAbort;
+  StopPendingStages();
 }
 
 void TMainForm::ComPortLineError(TObject*, TLineErrors) {
   ShowErrorMessage(Format("ComPortLineError:  %s !", portName_));
   ComPort->SetActive(false);
+  StopPendingStages();
+}
+
+// A port error between two stages (the event thread's, or a line error that
+// closed the port) stops the run where "suchen" starts it again, instead of
+// letting the next stage start on a port that failed. Inside a stage the
+// abort ends that stage, which enables no further one.
+void TMainForm::StopPendingStages() {
+  if (stageRunning_) return;
+  Timer2->SetEnabled(false);
+  Timer3->SetEnabled(false);
 }
 
 void TMainForm::ResetComSignalSignal(TObject*) {

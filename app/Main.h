@@ -85,6 +85,7 @@ class TMainForm : public TForm, public IRunHost {
  private:
   void CreateControls();
   void ClosePort();
+  void StopPendingStages();
   template <class F>
   void RunStage(TTimer* timer, const char* stage, F&& work);
 

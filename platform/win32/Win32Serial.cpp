@@ -26,6 +26,26 @@ class Win32Event final : public ISerialEvent {
   HANDLE h_;
 };
 
+// The ways Windows drivers (and Wine) tell a wait that its USB serial
+// device has gone: all of them become the one device-gone code, access
+// denied, on which the port closes itself.
+void MapDeviceGone() {
+  switch (GetLastError()) {
+    case ERROR_NOT_READY:
+    case ERROR_BAD_COMMAND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_NO_SUCH_DEVICE:
+    case ERROR_IO_DEVICE:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+      SetLastError(ERROR_ACCESS_DENIED);
+      break;
+    default:
+      break;
+  }
+}
+
 HANDLE EventHandle(ISerialEvent& e) { return static_cast<Win32Event&>(e).Handle(); }
 
 // The overlapped records live apart from the device: a record the driver
@@ -157,11 +177,14 @@ class Win32Device final : public ISerialDevice {
     r_->wait.hEvent = EventHandle(done);
     BOOL ok = ::WaitCommEvent(h_, reinterpret_cast<DWORD*>(eventMask), &r_->wait);
     r_->waitPending = !ok && GetLastError() == ERROR_IO_PENDING;
+    if (!ok && !r_->waitPending) MapDeviceGone();
     return ok != FALSE;
   }
   bool GetWaitResult() override {
     std::uint32_t n = 0;
-    return Result(r_->wait, r_->waitPending, n, false);
+    if (Result(r_->wait, r_->waitPending, n, false)) return true;
+    MapDeviceGone();
+    return false;
   }
 
  private:

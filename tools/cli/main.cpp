@@ -2,6 +2,7 @@
 // toolkit (or, with --gui, the desktop window), for service scripts,
 // production lines and dry runs on the simulated board.
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,11 +12,15 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/Main.h"
+#include "framework/Thread.h"
 #include "framework/headless/Headless.h"
 #include "platform/sim/SimPlatform.h"
+#include "platform/sim/SimSerial.h"
+#include "serial/ComThread.h"
 #include "sim/SimRig.h"
 #include "tools/cli/Desktop.h"
 #include "tools/cli/OsFaults.h"
@@ -163,6 +168,34 @@ TCliOptions Parse(int argc, char** argv) {
   return o;
 }
 
+// On the virtual clock the port's event thread reacts to a step of time only
+// after it: before the next step it must have caught up (blocked in a wait
+// that has not ended, or with its dispatch queued for the UI thread), or a
+// run's events would land at whatever virtual time the thread happened to
+// reach. The bound only keeps a stuck thread from stopping the run.
+void SettleEventThread() {
+  if (g_rig == nullptr || MainForm == nullptr || MainForm->ComPort == nullptr) return;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (;;) {
+    bool settled = false;
+    switch (MainForm->ComPort->EventThreadState()) {
+      case TComThreadState::None:
+        settled = true;
+        break;
+      case TComThreadState::Waiting:
+        settled = g_rig->BoardLine().EventWaitSettled();
+        break;
+      case TComThreadState::Synchronizing:
+        settled = SynchronizePending();
+        break;
+      case TComThreadState::Busy:
+        break;
+    }
+    if (settled || std::chrono::steady_clock::now() > deadline) return;
+    std::this_thread::yield();
+  }
+}
+
 std::vector<std::int32_t> ReadBoardFile(const std::string& path) {
   std::ifstream in(path);
   if (!in) UsageError("cannot read " + path);
@@ -230,6 +263,7 @@ int main(int argc, char** argv) {
     ro.flavour = o.os.flavour;
     rig = std::make_unique<sim::TSimRig>(ro);
     g_rig = rig.get();
+    if (platform::VirtualClock* clock = rig->Platform().Virtual()) clock->SetSettleHook(SettleEventThread);
     if (o.os.Any()) InstallOsFaults(o.os, *rig);
   } else {
     realPlatform = MakeRealPlatform();
