@@ -35,7 +35,7 @@ void MapDeviceGone() {
     case ERROR_BAD_COMMAND:
     case ERROR_GEN_FAILURE:
     case ERROR_DEV_NOT_EXIST:
-    case ERROR_NO_SUCH_DEVICE:
+    case 433:  // ERROR_NO_SUCH_DEVICE, not in every SDK's headers
     case ERROR_IO_DEVICE:
     case ERROR_DEVICE_NOT_CONNECTED:
     case ERROR_DEVICE_REMOVED:
