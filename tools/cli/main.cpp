@@ -62,7 +62,10 @@ TCliOptions Parse(int argc, char** argv) {
       o.boardFile = value();
     else if (a == "--fault")
       o.faults.push_back(value());
-    else if (a == "--help" || a == "-h") {
+    else if (a == "--version") {
+      std::puts("quorvaltine-cli " QUORVALTINE_VERSION);
+      std::exit(0);
+    } else if (a == "--help" || a == "-h") {
       std::fputs(kUsage, stdout);
       std::exit(0);
     } else
