@@ -26,6 +26,8 @@ class PatchFolderTest : public ::testing::Test {
     fs::create_directories(root / "empty");
     std::ofstream(root / "Board A" / "Quorvaltine.ini") << "x\n";
     std::ofstream(root / "Board A" / "other.ini") << "x\n";
+    fs::create_directories(root / "Board B");
+    std::ofstream(root / "Board B" / "quorvaltine.ini") << "x\n";
     root = fs::canonical(root);
     fs::current_path(root / "empty");
     platform::Install(&sim);
@@ -73,6 +75,19 @@ TEST_F(PatchFolderTest, AWrongOrMissingArgumentIsRefusedAndTheFolderStays) {
     EXPECT_EQ(EnterPatchFolder(r.argument), std::string(shown.begin(), shown.end()) + r.message);
     EXPECT_EQ(fs::current_path(), root / "empty");
   }
+}
+
+// Windows opens the patch file whatever the case of its name; Linux would
+// not find it, so the name must match there.
+TEST_F(PatchFolderTest, TheNamesCaseCountsOnlyWhereTheSystemHeedsIt) {
+  fs::path lower = root / "Board B" / "quorvaltine.ini";
+#ifdef _WIN32
+  EXPECT_EQ(EnterPatchFolder(lower), "");
+  EXPECT_EQ(fs::current_path(), root / "Board B");
+#else
+  EXPECT_NE(EnterPatchFolder(lower), "");
+  EXPECT_EQ(fs::current_path(), root / "empty");
+#endif
 }
 
 TEST_F(PatchFolderTest, ARefusalIsAnErrorBoxAndNoArgumentChangesNothing) {
