@@ -25,6 +25,14 @@ void EnableSearchControls() {
 
 std::string DevicePath(const std::string& portName) { return kDevicePathPrefix + portName; }
 
+const char* const kDeniedMessage =
+    "Kein Zugriff auf %s !\n\n"
+    "Dieser Benutzer darf den Port nicht öffnen. Abhilfe:\n"
+    "- den Benutzer in die Gruppe \"dialout\" aufnehmen\n"
+    "  (sudo usermod -aG dialout $USER) und neu anmelden, oder\n"
+    "- die Geräteregel des Pakets quorvaltine installieren\n"
+    "  (udev-Regel für den USB-Adapter 0403:6001).";
+
 }  // namespace
 
 bool FindBoardPort() {
@@ -115,8 +123,14 @@ bool FindBoardPort() {
 bool ProbePort(const std::string& name) {
   TMainForm& form = *MainForm;
   if (!platform::Devices().TestOpenPort(DevicePath(name))) {
-    form.ShowErrorMessage(
-        Format("ComPortError:  %s !\n\nDer Port kann nicht geöffnet werden.", name.c_str()));
+    const platform::TestOpenFailure why = platform::Devices().LastTestOpenFailure();
+    // A user the system does not let open the port (on Linux: not in the
+    // group dialout) needs to be told what to do; a held port does not.
+    if (why.What == platform::TestOpenFailure::Kind::Denied)
+      form.ShowErrorMessage(Format(kDeniedMessage, why.DeviceNode.c_str()));
+    else
+      form.ShowErrorMessage(
+          Format("ComPortError:  %s !\n\nDer Port kann nicht geöffnet werden.", name.c_str()));
     form.SetControlsEnabled(false);
     EnableSearchControls();
     return false;

@@ -58,8 +58,10 @@ bool CheckSynchronize() {
       error = std::current_exception();
     }
     {
+      // The exception goes over to the calling thread whole: this thread
+      // keeps no reference, so it is freed where it is caught.
       std::lock_guard<std::mutex> lock(g_syncMu);
-      call->error = error;
+      call->error = std::move(error);
       call->done = true;
     }
     g_syncCv.notify_all();
@@ -85,10 +87,18 @@ TThread::~TThread() {
 }
 
 void TThread::Start() {
-  std::lock_guard<std::mutex> lock(startMu_);
-  if (started_) return;
-  started_ = true;
-  thread_ = std::thread([this] { Body(); });
+  {
+    std::lock_guard<std::mutex> lock(startMu_);
+    if (started_) return;
+    started_ = true;
+    thread_ = std::thread([this] { Body(); });
+  }
+  // The thread takes its priority before Start returns: from then on it
+  // touches the platform only in Execute, which its owner waits out.
+  std::unique_lock<std::mutex> lock(priorityMu_);
+  priorityCv_.wait(lock, [this] { return prioritised_; });
+  startDone_ = true;
+  priorityCv_.notify_all();
 }
 
 void TThread::Body() {
@@ -97,9 +107,13 @@ void TThread::Body() {
     std::lock_guard<std::mutex> lock(startMu_);
   }
   {
-    std::lock_guard<std::mutex> lock(priorityMu_);
+    std::unique_lock<std::mutex> lock(priorityMu_);
     if (platform::IPlatform* pl = platform::Installed()) systemId_ = pl->CurrentThreadId();
     if (priority_ != tpNormal) ApplyPriorityLocked();
+    prioritised_ = true;
+    priorityCv_.notify_all();
+    // Start still uses this object until it has seen the priority set.
+    priorityCv_.wait(lock, [this] { return startDone_; });
   }
   try {
     Execute();
@@ -138,15 +152,24 @@ void TThread::ApplyPriorityLocked() {
 void TThread::Synchronize(const std::function<void()>& fn) { Synchronize(this, fn); }
 
 void TThread::Synchronize(TThread* thread, const std::function<void()>& fn) {
+  SynchronizeCall(thread, fn, false);
+}
+
+bool TThread::SynchronizeUnlessTerminated(TThread* thread, const std::function<void()>& fn) {
+  return SynchronizeCall(thread, fn, true);
+}
+
+bool TThread::SynchronizeCall(TThread* thread, const std::function<void()>& fn, bool unlessTerminated) {
   if (IsMainThread()) {
     fn();
-    return;
+    return true;
   }
   auto call = std::make_shared<SyncCall>();
   call->thread = thread;
   call->fn = fn;
   {
     std::lock_guard<std::mutex> lock(g_syncMu);
+    if (unlessTerminated && thread != nullptr && thread->Terminated()) return false;
     g_queue.push_back(call);
   }
   // Without a toolkit nobody sleeps in a message loop: the UI thread runs
@@ -154,7 +177,10 @@ void TThread::Synchronize(TThread* thread, const std::function<void()>& fn) {
   if (IToolkit* t = InstalledToolkit()) t->WakeMainThread();
   std::unique_lock<std::mutex> lock(g_syncMu);
   g_syncCv.wait(lock, [&] { return call->done; });
-  if (call->error) std::rethrow_exception(call->error);
+  std::exception_ptr error = std::move(call->error);
+  lock.unlock();
+  if (error) std::rethrow_exception(error);
+  return true;
 }
 
 void TThread::RemoveQueuedEvents(TThread* thread) {

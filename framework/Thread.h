@@ -36,6 +36,11 @@ class TThread : public TObject {
   // fn raises is raised again here. On the UI thread itself fn runs at once.
   void Synchronize(const std::function<void()>& fn);
   static void Synchronize(TThread* thread, const std::function<void()>& fn);
+  // The same, but dropped when the thread has been asked to terminate by
+  // the time the call would be queued: false then, fn has not run. Whoever
+  // terminates the thread and then drops its queued calls knows that no
+  // call of it can come after.
+  static bool SynchronizeUnlessTerminated(TThread* thread, const std::function<void()>& fn);
 
   // Drops the queued synchronised calls of one thread; their callers return
   // without the call having run.
@@ -46,6 +51,7 @@ class TThread : public TObject {
 
  private:
   void Body();
+  static bool SynchronizeCall(TThread* thread, const std::function<void()>& fn, bool unlessTerminated);
   std::thread thread_;
   std::mutex startMu_;
   bool started_ = false;
@@ -56,6 +62,8 @@ class TThread : public TObject {
   // The system's id of the running thread (0 before it runs and after).
   std::uint64_t systemId_ = 0;
   std::mutex priorityMu_;
+  std::condition_variable priorityCv_;
+  bool prioritised_ = false, startDone_ = false;
   void ApplyPriorityLocked();
 };
 

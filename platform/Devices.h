@@ -90,6 +90,17 @@ class IRegistryKey {
 // allowed), or for reading only (KEY_READ).
 enum class KeyAccess { Default, Read };
 
+// Why a test-open failed, where the system tells.
+struct TestOpenFailure {
+  enum class Kind {
+    Unknown,  // no more is known (Windows: access denied is also a held port)
+    Busy,     // another program holds the port
+    Denied,   // the user may not open the device node
+  };
+  Kind What = Kind::Unknown;
+  std::string DeviceNode;  // the node that was opened, such as /dev/ttyUSB0
+};
+
 class IDevices {
  public:
   virtual ~IDevices() = default;
@@ -116,6 +127,8 @@ class IDevices {
   // Opens the device path for reading with no sharing, only if it exists,
   // and closes it at once: whether the port could be opened exclusively.
   virtual bool TestOpenPort(const std::string& devicePath) = 0;
+  // Why the last TestOpenPort of this thread failed.
+  virtual TestOpenFailure LastTestOpenFailure() { return {}; }
 };
 
 IDevices& Devices();

@@ -44,7 +44,10 @@ void SyncOnUi(TComThread* thread, TComThreadGate& gate, std::uint64_t generation
     std::uint64_t gen;
     ~Back() { g.SetState(gen, TComThreadState::Busy); }
   } back{gate, generation};
-  TThread::Synchronize(thread, fn);
+  // A thread that its port has stopped queues nothing more: the port drops
+  // what was queued when it stops it, and nobody would run a later call
+  // (the program may be ending).
+  TThread::SynchronizeUnlessTerminated(thread, fn);
 }
 
 // Counts a thread out of one of the gate's phases.
@@ -68,6 +71,9 @@ void WaitForThreads(TComThreadGate& g) {
   bool self = tlsComThread != nullptr && tlsComThread->FComPortGate() == &g;
   std::unique_lock<std::mutex> lock(g.mu);
   auto done = [&] { return g.inWait == 0 && (self || g.carrying > 0 || g.inDirectDispatch == 0); };
+  // At least once: a stopped thread's call queued just before it saw the
+  // stop is dropped here, and none can follow it.
+  for (TComThread* t : g.live) TThread::RemoveQueuedEvents(t);
   while (!done()) {
     for (TComThread* t : g.live) TThread::RemoveQueuedEvents(t);
     g.cv.wait_for(lock, std::chrono::milliseconds(1), done);

@@ -33,7 +33,7 @@ const std::vector<std::string> kFaultNames = {
     "empty-field",     "early-bytes",     "dump-gap",       "trailer-silent", "echo-wrong",
     "echo-late",       "separator-wrong", "separator-late", "eod-wrong",      "eod-late",
     "program-wrong",   "program-silent",  "confirm-wrong",  "confirm-late",   "confirm-poll",
-    "reset-end-fail",  "line-error",      "unplug"};
+    "reset-end-fail",  "line-error",      "unplug",         "store-wrong"};
 
 void AppendText(std::vector<std::uint8_t>& out, const std::string& s) {
   out.insert(out.end(), s.begin(), s.end());
@@ -252,6 +252,7 @@ void TLcdBoard::ProgramByte(std::uint8_t b) {
 void TLcdBoard::FinishProgramming() {
   mode_ = Mode::Stored;
   if (valueIndex_ != kValues) return;  // an incomplete transfer is not stored
+  if (OnStoreRequest) OnStoreRequest();
   std::int64_t delay = kStoreTimeUs;
   if (HasFault("confirm-late")) delay = ConfirmDelayForPoll(599) + LateExtraUs;
   if (HasFault("confirm-poll")) delay = ConfirmDelayForPoll(FaultN("confirm-poll"));
@@ -259,6 +260,10 @@ void TLcdBoard::FinishProgramming() {
   line_.After(delay, [this, answer] {
     if (answer == kConfirm) {
       Values = incoming_;
+      // A board with a bad cell: it confirms, but holds one value with its
+      // lowest bit flipped.
+      if (HasFault("store-wrong") && FaultN("store-wrong") >= 0 && FaultN("store-wrong") < kValues)
+        Values[static_cast<std::size_t>(FaultN("store-wrong"))] ^= 1;
       ++programmed_;
     }
     line_.Send({answer});

@@ -77,6 +77,8 @@ class TLcdBoard {
   void OnByte(std::uint8_t b);
   // Bytes the system has sent so far (counted from 1).
   int BytesReceived() const { return received_; }
+  // Value characters of the last programming so far (counted from 1).
+  int ValueCharsReceived() const { return valueChars_; }
 
   // The dump and trailer the board sends after the read command.
   std::vector<std::uint8_t> Dump() const;
@@ -84,6 +86,9 @@ class TLcdBoard {
 
   // Whether the board stored a programmed configuration, and how often.
   int Programmed() const { return programmed_; }
+  // Called when a complete configuration has come in and the board starts
+  // to store it (whether or not it confirms later).
+  std::function<void()> OnStoreRequest;
 
   // Delays of the board's answers.
   static constexpr std::int64_t kDsrDelayUs = 5'000;

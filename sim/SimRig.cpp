@@ -14,7 +14,7 @@ namespace sim {
 TSimRig::TSimRig(const TSimRigOptions& options)
     : platform_(std::make_unique<platform::SimPlatform>(options.virtualTime)),
       devices_(std::make_unique<platform::SimDevices>(true)),
-      serial_(std::make_unique<platform::SimSerialSystem>()) {
+      serial_(std::make_unique<platform::SimSerialSystem>(options.flavour)) {
   platform::Install(platform_.get());
   platform::InstallDevices(devices_.get());
   platform::InstallSerial(serial_.get());
@@ -27,6 +27,8 @@ TSimRig::TSimRig(const TSimRigOptions& options)
   });
   serial_->AddDevice("COM1", platform_->Clock());
   line_ = serial_->AddDevice("COM5", platform_->Clock());
+  line_->SetLatencyTimer(options.latencyUs);
+  if (options.lowLatencyRequest) serial_->SetLowLatencyRequest(*options.lowLatencyRequest);
   boardLine_ = std::make_unique<TSimBoardLine>(platform_->Clock(), line_);
   TLcdBoard& board = boardLine_->Board();
   if (!options.boardValues.empty())

@@ -6,8 +6,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
+#include "platform/ErrorFlavour.h"
 #include "sim/LcdBoard.h"
 
 namespace platform {
@@ -26,6 +28,13 @@ struct TSimRigOptions {
   // The board's 120 start values; empty: the built-in set.
   std::vector<std::int32_t> boardValues;
   std::vector<TBoardFault> faults;
+  // The codes the simulated serial driver fails with.
+  platform::ErrorFlavour flavour = platform::kNativeFlavour;
+  // The FTDI adapter's latency timer (0: none, bytes arrive as on a UART).
+  std::int64_t latencyUs = 16'000;
+  // Whether opening the port asks for low latency; unset: as the platform's
+  // driver does (Linux yes, Windows no).
+  std::optional<bool> lowLatencyRequest;
 };
 
 class TSimRig {

@@ -93,6 +93,48 @@ TEST(AlertToneTest, LinuxPlaybackReturnsAtOnceAndTellsTheTranscript) {
   EXPECT_EQ(r.exitCode, 0) << r.output;
   EXPECT_EQ(r.Count("tone"), 2) << r.output;
 }
+
+// The system beep plays its own image on the sound device (a program
+// started from the desktop has no terminal bell); without a device it is
+// silent, and the call never waits.
+TEST(SystemBeepTest, TheBeepIsAShortPlainWaveThatAnyParserReads) {
+  if (std::system("python3 -c 'import wave' >/dev/null 2>&1") != 0) GTEST_SKIP() << "python3 not available";
+  const std::string path = qvtest::MakeTempDir() + "/beep.wav";
+  std::vector<std::uint8_t> img = platform::LinuxPlatform::BeepImage();
+  qvtest::WriteFile(path, std::string(img.begin(), img.end()));
+  // Format, length, and the number of level changes: 2 per period of 880 Hz.
+  const std::string cmd =
+      "python3 -c \"import wave,sys; w=wave.open(sys.argv[1]); f=w.readframes(w.getnframes()); "
+      "print(w.getcomptype(), w.getnchannels(), w.getframerate(), w.getsampwidth()*8, w.getnframes(), "
+      "sum(1 for i in range(1, len(f)) if f[i] != f[i-1]), min(f), max(f))\" " +
+      path;
+  FILE* p = popen(cmd.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  char line[256] = {};
+  ASSERT_NE(std::fgets(line, sizeof line, p), nullptr);
+  EXPECT_EQ(pclose(p), 0);
+  // 22050 / 880 / 2 = 12 frames per half period: 3307 frames, 275 changes.
+  EXPECT_EQ(std::string(line), "NONE 1 22050 8 3307 275 96 160\n");
+}
+
+QV_CHILD(linux_beep) {
+  std::ostringstream out;
+  platform::Transcript::SetStream(&out);
+  platform::LinuxPlatform linuxPlatform;
+  platform::Install(&linuxPlatform);
+  linuxPlatform.MessageBeep();
+  linuxPlatform.MessageBeep();
+  platform::Install(nullptr);
+  platform::Transcript::SetStream(nullptr);
+  std::fputs(out.str().c_str(), stdout);
+  return 0;
+}
+
+TEST(SystemBeepTest, WithoutASoundDeviceTheBeepReturnsAtOnceAndTellsTheTranscript) {
+  qvtest::ChildResult r = qvtest::RunChild("linux_beep");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(r.Count("beep"), 2) << r.output;
+}
 #endif
 
 }  // namespace

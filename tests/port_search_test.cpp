@@ -86,6 +86,8 @@ void Shape(const std::string& mode, SimDevices& m) {
     m.Registry().SetText(SimDevices::kSerialMapKey, "\\Device\\VCP0", "com5");
   } else if (mode == "held") {
     m.Hold("COM5");
+  } else if (mode == "denied") {
+    m.Deny("COM5", "/dev/ttyUSB0");
   } else if (mode == "two-adapters") {
     // The second adapter's name comes first in the listing; its port is held.
     m.AddFtdiAdapter("FT2XQ7Z1A", "COM6");
@@ -179,6 +181,12 @@ std::string ProbeBox(const std::string& port) {
   return "box Fehler: ComPortError:  " + port + " !\\n\\nDer Port kann nicht geöffnet werden.";
 }
 
+const std::string kDeniedBox =
+    "box Fehler: Kein Zugriff auf /dev/ttyUSB0 !\\n\\nDieser Benutzer darf den Port nicht öffnen. "
+    "Abhilfe:\\n- den Benutzer in die Gruppe \"dialout\" aufnehmen\\n  (sudo usermod -aG dialout $USER) "
+    "und neu anmelden, oder\\n- die Geräteregel des Pakets quorvaltine installieren\\n  (udev-Regel für "
+    "den USB-Adapter 0403:6001).";
+
 // Failure before the walk of the port list: the list is filled, nothing is
 // selected, the names keep their start values.
 const std::string kEarlyFailure =
@@ -206,6 +214,11 @@ const Row kRows[] = {
       "state search=false port=closed device=\\\\.\\COM5 name=COM5 controls=0011 list=COM1,COM5 sel=1 "
       "opens=1 "
       "tones=0"}},
+    // A user the system refuses is told what to do; the search still fails.
+    {"denied",
+     {"beep", kDeniedBox, "beep", kFailed,
+      "state search=false port=closed device=\\\\.\\COM5 name=COM5 controls=0011 list=COM1,COM5 sel=1 "
+      "opens=1 tones=0"}},
     {"two-adapters",
      {"beep", ProbeBox("COM6"), "beep", kFailed,
       "state search=false port=closed device=\\\\.\\COM6 name=COM6 controls=0011 list=COM1,COM5,COM6 sel=2 "

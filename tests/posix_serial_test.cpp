@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -15,11 +18,18 @@
 #include <functional>
 #include <thread>
 
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+
 #include "framework/Thread.h"
 #include "platform/linux/PosixSerial.h"
 #include "platform/sim/SimPlatform.h"
 #include "serial/Comport.h"
+#include "tests/support/Child.h"
 #include "tests/support/PortSetup.h"
+#include "tools/modemline/ModemLineState.h"
 
 namespace {
 
@@ -295,6 +305,106 @@ TEST_F(PosixSerialTest, StartingAWaitResetsItsEventFromTheLastOne) {
   WriteMaster("r");
   EXPECT_TRUE(ev->Wait(5000));
   EXPECT_EQ(word, platform::kEvRxChar);
+}
+
+// The driver over a pty with the modem-line preload library, which answers
+// the line ioctls as an FTDI adapter does and counts the TIOCMGET calls. The
+// child process (started with the library preloaded) is the board side as
+// well: it owns the shared state and moves DSR itself.
+void Bump(std::uint32_t* seq) {
+  __atomic_add_fetch(seq, 1u, __ATOMIC_ACQ_REL);
+  syscall(SYS_futex, seq, FUTEX_WAKE, INT32_MAX, nullptr, nullptr, 0);
+}
+
+QV_CHILD(preloaded) {
+  const std::string mode = args.at(0);
+  int master = -1, slave = -1;
+  char name[256];
+  if (openpty(&master, &slave, name, nullptr, nullptr) != 0) return 3;
+  const std::string statePath = qvtest::MakeTempDir() + "/lines.state";
+  int sfd = open(statePath.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+  if (sfd < 0 || ftruncate(sfd, sizeof(qv_modemline_state)) != 0) return 3;
+  void* mem = mmap(nullptr, sizeof(qv_modemline_state), PROT_READ | PROT_WRITE, MAP_SHARED, sfd, 0);
+  close(sfd);
+  if (mem == MAP_FAILED) return 3;
+  auto* st = static_cast<qv_modemline_state*>(mem);
+  struct stat sst {};
+  stat(name, &sst);
+  st->size = sizeof *st;
+  st->rdev = static_cast<std::uint64_t>(sst.st_rdev);
+  st->board_pid = static_cast<std::int32_t>(getpid());
+  if (mode == "flag-set-before") st->serial_flags = ASYNC_LOW_LATENCY;
+  __atomic_store_n(&st->magic, QV_MODEMLINE_MAGIC, __ATOMIC_RELEASE);
+  setenv(QV_MODEMLINE_ENV, statePath.c_str(), 1);
+  if (mode == "refused") setenv("QV_MODEMLINE_NO_SERIAL", "1", 1);
+  auto flag = [&] {
+    return (__atomic_load_n(&st->serial_flags, __ATOMIC_ACQUIRE) & ASYNC_LOW_LATENCY) ? "on" : "off";
+  };
+
+  platform::PosixSerialSystem serial;
+  std::unique_ptr<platform::ISerialDevice> dev = serial.Open(name);
+  std::printf("open %s low-latency %s\n", dev ? "ok" : "failed", flag());
+  if (!dev) return 1;
+  auto ev = serial.NewEvent(false, false);
+  std::uint32_t word = 0;
+  dev->SetCommMask(platform::kEvDsr | platform::kEvCts);
+  const bool pending = !dev->WaitCommEvent(&word, *ev) && serial.LastError() == platform::kErrorIoPending;
+  // A tenth of a second of waiting: a driver that looks at the lines each
+  // millisecond reads them about a hundred times.
+  const std::uint32_t before = __atomic_load_n(&st->tiocmget_calls, __ATOMIC_ACQUIRE);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  std::printf("waiting %d, lines read while idle %u\n", pending ? 1 : 0,
+              __atomic_load_n(&st->tiocmget_calls, __ATOMIC_ACQUIRE) - before);
+  // A DSR pulse of 100 us, far shorter than any look.
+  __atomic_or_fetch(&st->board_lines, static_cast<std::uint32_t>(TIOCM_DSR), __ATOMIC_ACQ_REL);
+  __atomic_add_fetch(&st->dsr, 1, __ATOMIC_ACQ_REL);
+  Bump(&st->seq);
+  auto end = std::chrono::steady_clock::now() + std::chrono::microseconds(100);
+  while (std::chrono::steady_clock::now() < end) {
+  }
+  __atomic_and_fetch(&st->board_lines, ~static_cast<std::uint32_t>(TIOCM_DSR), __ATOMIC_ACQ_REL);
+  __atomic_add_fetch(&st->dsr, 1, __ATOMIC_ACQ_REL);
+  Bump(&st->seq);
+  const bool got = ev->Wait(5000);
+  std::printf("pulse event %d word %u\n", got ? 1 : 0, word);
+  // Closing ends a pending wait.
+  word = 7;
+  dev->WaitCommEvent(&word, *ev);
+  dev.reset();
+  std::printf("closed wait ended %d word %u low-latency %s\n", ev->Wait(0) ? 1 : 0, word, flag());
+  close(master);
+  close(slave);
+  return 0;
+}
+
+TEST(PosixPreloadTest, LowLatencyWhileOpenAndNoLineReadsWhileWaiting) {
+  struct Row {
+    const char* mode;
+    const char* open;
+    const char* closed;
+  };
+  const std::string pulse = "pulse event 1 word " + std::to_string(platform::kEvDsr);
+  for (Row r : {Row{"plain", "open ok low-latency on", "closed wait ended 1 word 0 low-latency off"},
+                // Set by someone else before: left as it was found.
+                Row{"flag-set-before", "open ok low-latency on", "closed wait ended 1 word 0 low-latency on"},
+                // A driver without the setting: the port opens all the same.
+                Row{"refused", "open ok low-latency off", "closed wait ended 1 word 0 low-latency off"}}) {
+    const char* old = std::getenv("LD_PRELOAD");
+    const std::string oldAsan = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
+    setenv("LD_PRELOAD", QV_MODEMLINE_LIB, 1);
+    setenv("ASAN_OPTIONS", (oldAsan + (oldAsan.empty() ? "" : ":") + "verify_asan_link_order=0").c_str(), 1);
+    qvtest::ChildResult res = qvtest::RunChild("preloaded", {r.mode});
+    if (old)
+      setenv("LD_PRELOAD", old, 1);
+    else
+      unsetenv("LD_PRELOAD");
+    setenv("ASAN_OPTIONS", oldAsan.c_str(), 1);
+    EXPECT_EQ(res.exitCode, 0) << r.mode << "\n" << res.output;
+    EXPECT_TRUE(res.Has(r.open)) << r.mode << "\n" << res.output;
+    EXPECT_TRUE(res.Has("waiting 1, lines read while idle 0")) << r.mode << "\n" << res.output;
+    EXPECT_TRUE(res.Has(pulse)) << r.mode << "\n" << res.output;
+    EXPECT_TRUE(res.Has(r.closed)) << r.mode << "\n" << res.output;
+  }
 }
 
 }  // namespace

@@ -145,4 +145,96 @@ TEST_F(SimSerialTest, TheFarEndSeesLinesAndBytesWithTheirTimes) {
   EXPECT_EQ(lines, (std::vector<std::pair<bool, bool>>{{false, true}, {false, false}}));
 }
 
+// The input queue's length each time it changes, with the time, until
+// untilUs on the virtual clock.
+std::vector<std::pair<std::uint32_t, std::int64_t>> QueueSteps(VirtualClock& clock, SimSerialLine& line,
+                                                               std::int64_t untilUs) {
+  std::vector<std::pair<std::uint32_t, std::int64_t>> steps;
+  std::uint32_t last = line.InputQueued();
+  for (;;) {
+    std::int64_t next = clock.NextEventUs();
+    if (next < 0 || next > untilUs) break;
+    clock.AdvanceTo(next);
+    std::uint32_t now = line.InputQueued();
+    if (now != last) steps.emplace_back(now, clock.NowUs());
+    last = now;
+  }
+  return steps;
+}
+
+TEST(SimLatencyTest, TheAdapterHandsOnItsBufferAtTheTimerFullOrOnALineChange) {
+  using Steps = std::vector<std::pair<std::uint32_t, std::int64_t>>;
+  struct Row {
+    const char* what;
+    std::int64_t latencyUs;
+    bool lowLatency;
+    std::uint32_t baud;
+    std::size_t bytes;
+    std::int64_t dsrAtUs;  // -1: no line change
+    Steps steps;
+  };
+  const Row rows[] = {
+      {"no timer: as each byte arrives", 0, false, 9600, 2, -1, {{1, 1042}, {2, 2084}}},
+      {"16 ms: at the first tick", 16'000, false, 9600, 2, -1, {{2, 16'000}}},
+      // 16 bytes take 16.7 ms: the tick at 16 ms takes 15 of them.
+      {"16 ms: one packet per tick", 16'000, false, 9600, 16, -1, {{15, 16'000}, {16, 32'000}}},
+      {"low latency: 1 ms ticks", 16'000, true, 9600, 1, -1, {{1, 2'000}}},
+      // 62 bytes at 115200 baud fill the buffer in 5.4 ms; the timer starts
+      // again from that packet.
+      {"full buffer", 16'000, false, 115200, 70, -1, {{62, 62 * 87}, {70, 62 * 87 + 16'000}}},
+      {"DSR change", 16'000, false, 9600, 1, 3'000, {{1, 3'000}}},
+  };
+  for (const Row& r : rows) {
+    SimPlatform sim(true);
+    Install(&sim);
+    SimSerialSystem serial;
+    serial.SetLowLatencyRequest(false);
+    auto line = serial.AddDevice("COM5");
+    line->SetLatencyTimer(r.latencyUs);
+    line->SetLowLatency(r.lowLatency);
+    auto dev = serial.Open("COM5");
+    ASSERT_NE(dev, nullptr);
+    Dcb d;
+    ASSERT_TRUE(dev->GetCommState(d));
+    d.BaudRate = r.baud;
+    ASSERT_TRUE(dev->SetCommState(d));
+    std::vector<std::uint8_t> bytes(r.bytes, 0x5A);
+    line->Send(bytes);
+    if (r.dsrAtUs >= 0) sim.Clock().Schedule(r.dsrAtUs, [&] { line->SetDSR(true); });
+    auto& clock = static_cast<VirtualClock&>(sim.Clock());
+    EXPECT_EQ(QueueSteps(clock, *line, 100'000), r.steps) << r.what;
+    dev.reset();
+    Install(nullptr);
+  }
+}
+
+TEST(SimLatencyTest, AnOpenAsksForLowLatencyWhereThePlatformsDriverDoesAndACloseGivesItBack) {
+  SimPlatform sim(true);
+  Install(&sim);
+  SimSerialSystem serial;
+#ifdef _WIN32
+  EXPECT_FALSE(serial.LowLatencyRequest());
+#else
+  EXPECT_TRUE(serial.LowLatencyRequest());
+#endif
+  auto line = serial.AddDevice("COM5");
+  line->SetLatencyTimer(16'000);
+  struct Row {
+    bool request, before;
+    bool whileOpen;
+  };
+  for (Row r :
+       {Row{true, false, true}, Row{true, true, true}, Row{false, false, false}, Row{false, true, true}}) {
+    serial.SetLowLatencyRequest(r.request);
+    line->SetLowLatency(r.before);
+    auto dev = serial.Open("COM5");
+    ASSERT_NE(dev, nullptr);
+    EXPECT_EQ(line->LowLatency(), r.whileOpen) << r.request << r.before;
+    EXPECT_EQ(line->EffectiveLatencyUs(), r.whileOpen ? 1'000 : 16'000);
+    dev.reset();
+    EXPECT_EQ(line->LowLatency(), r.before) << r.request << r.before;
+  }
+  Install(nullptr);
+}
+
 }  // namespace

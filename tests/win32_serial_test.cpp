@@ -60,7 +60,7 @@ TEST_F(Win32SerialTest, ClosingAfterAWaitThatFailedAtOnceEndsAtOnce) {
   // hanging the suite.
   auto closed = std::async(std::launch::async, [&] { dev.reset(); });
   EXPECT_EQ(closed.wait_for(std::chrono::seconds(60)), std::future_status::ready);
-  if (closed.wait_for(std::chrono::seconds(0)) != std::future_status::ready) std::quick_exit(1);
+  if (closed.wait_for(std::chrono::seconds(0)) != std::future_status::ready) std::_Exit(1);
 }
 
 TEST_F(Win32SerialTest, EchoOverTheDataPath) {

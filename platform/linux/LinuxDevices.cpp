@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -93,7 +95,20 @@ std::string EnumeratorOf(const SysfsTty& t) {
   return t.Subsystem.empty() ? "ROOT" : Upper(t.Subsystem);
 }
 
+thread_local TestOpenFailure t_lastTestOpen;
+
 }  // namespace
+
+std::string SysfsTty::NoSerialName(const std::string& usbDevice) {
+  std::uint32_t h = 2166136261u;
+  for (unsigned char c : usbDevice) {
+    h ^= c;
+    h *= 16777619u;
+  }
+  char text[9];
+  std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(h));
+  return text;
+}
 
 std::string LinuxDevices::SysfsRoot() { return EnvOr("QUORVALTINE_SYSFS_ROOT", "/sys"); }
 std::string LinuxDevices::DevRoot() { return EnvOr("QUORVALTINE_DEV_ROOT", "/dev"); }
@@ -107,6 +122,8 @@ std::vector<SysfsTty> LinuxDevices::ScanTtys() {
   for (const fs::directory_entry& e : it) {
     const fs::path deviceLink = e.path() / "device";
     if (!fs::exists(deviceLink, ec)) continue;
+    // A serial-core port the kernel set up without finding a UART.
+    if (fs::exists(e.path() / "type", ec) && ReadAttr(e.path() / "type") == "0") continue;
     fs::path device = fs::canonical(deviceLink, ec);
     if (ec) continue;
     SysfsTty t;
@@ -129,6 +146,7 @@ std::vector<SysfsTty> LinuxDevices::ScanTtys() {
       t.VendorId = Upper(ReadAttr(usb / "idVendor"));
       t.ProductId = Upper(ReadAttr(usb / "idProduct"));
       t.Serial = ReadAttr(usb / "serial");
+      t.UsbDevice = usb.filename().string();
       t.Manufacturer = ReadAttr(usb / "manufacturer");
       t.Product = ReadAttr(usb / "product");
       t.InterfaceText = ReadAttr(p / "interface");
@@ -214,29 +232,46 @@ std::optional<std::vector<PortsClassDevice>> LinuxDevices::PortsClassDevices() {
   return records;
 }
 
+TestOpenFailure LinuxDevices::LastTestOpenFailure() { return t_lastTestOpen; }
+
 bool LinuxDevices::TestOpenPort(const std::string& devicePath) {
+  t_lastTestOpen = TestOpenFailure{};
   const std::string prefix = "\\\\.\\";
   std::string name =
       devicePath.compare(0, prefix.size(), prefix) == 0 ? devicePath.substr(prefix.size()) : devicePath;
   // Only a plain device name below the device root.
   if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") return false;
   const std::string path = DevRoot() + "/" + name;
+  t_lastTestOpen.DeviceNode = path;
   int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    // EBUSY: the tty is in exclusive mode for another program.
+    if (errno == EACCES || errno == EPERM) t_lastTestOpen.What = TestOpenFailure::Kind::Denied;
+    if (errno == EBUSY) t_lastTestOpen.What = TestOpenFailure::Kind::Busy;
+    return false;
+  }
   // A program holding the tty with exclusive use makes the open above fail,
   // except for root; asking for the mode catches that case too. A program
   // holding it under a lock fails the flock.
   bool ok = true;
+  bool held = false;
 #ifdef TIOCGEXCL
   int exclusive = 0;
-  if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) ok = false;
+  if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+    ok = false;
+    held = true;
+  }
 #endif
   ok = ok && ::ioctl(fd, TIOCEXCL) == 0;
   const bool setExclusive = ok;
-  ok = ok && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+  if (ok && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ok = false;
+    held = errno == EWOULDBLOCK;
+  }
   // Leave no exclusive mode behind on a tty that others may share.
   if (setExclusive) (void)::ioctl(fd, TIOCNXCL);
   ::close(fd);
+  if (held) t_lastTestOpen.What = TestOpenFailure::Kind::Busy;
   return ok;
 }
 

@@ -30,13 +30,19 @@ struct SysfsTty {
   std::string VendorId;   // upper-case hex, USB only
   std::string ProductId;  // upper-case hex, USB only
   std::string Serial;     // USB only; may be empty
+  std::string UsbDevice;  // the USB device's sysfs name (its port path: 1-1.4)
   char Channel = 'A';     // 'A' + interface number
   std::string Manufacturer;
   std::string Product;
   std::string InterfaceText;  // the interface's own description
 
-  // The FTDI driver's instance text: serial number and channel letter.
-  std::string FtdiInstance() const { return Serial + Channel; }
+  // The FTDI driver's instance text: serial number and channel letter. An
+  // adapter without a serial number gets eight characters in its place,
+  // made from the USB port it is plugged into (NoSerialName).
+  std::string FtdiInstance() const { return (Serial.empty() ? NoSerialName(UsbDevice) : Serial) + Channel; }
+  // Eight upper-case hex digits, the FNV-1a hash of the USB port path: the
+  // same for the same socket, different for two sockets.
+  static std::string NoSerialName(const std::string& usbDevice);
   std::string VidPid() const { return "VID_" + VendorId + "+PID_" + ProductId; }
   std::string Description() const { return !InterfaceText.empty() ? InterfaceText : Product; }
 };
@@ -48,9 +54,11 @@ class LinuxDevices final : public IDevices {
   std::unique_ptr<IRegistryKey> OpenKey(const std::string& path, KeyAccess access) override;
   std::optional<std::vector<PortsClassDevice>> PortsClassDevices() override;
   bool TestOpenPort(const std::string& devicePath) override;
+  TestOpenFailure LastTestOpenFailure() override;
 
   // The ttys with a device, in a stable order (by name, numbers compared
-  // as numbers: ttyS2 before ttyS10).
+  // as numbers: ttyS2 before ttyS10). Serial-core ports without a UART
+  // behind them (type 0, as most of ttyS0 to ttyS31 are) are left out.
   static std::vector<SysfsTty> ScanTtys();
   // The registry the Windows drivers would have written for these ttys.
   static RegistryTree BuildRegistry(const std::vector<SysfsTty>& ttys);

@@ -22,15 +22,6 @@
 
 namespace platform {
 
-void LinuxPlatform::MessageBeep() {
-  Transcript::Line("beep");
-  // The terminal bell, where there is a terminal to ring.
-  if (isatty(STDERR_FILENO)) {
-    ssize_t n = write(STDERR_FILENO, "\a", 1);
-    (void)n;
-  }
-}
-
 namespace {
 
 struct PcmSound {
@@ -78,16 +69,17 @@ std::optional<PcmSound> ParseWave(const std::uint8_t* image, std::size_t length)
 #ifdef QV_HAVE_ALSA
 void QuietAlsa(const char*, int, const char*, int, const char*, ...) {}
 
-void PlayPcm(const PcmSound& sound) {
+// False when there is no device to play on.
+bool PlayPcm(const PcmSound& sound) {
   static std::once_flag quiet;
   std::call_once(quiet, [] { snd_lib_error_set_handler(QuietAlsa); });
   snd_pcm_format_t format = sound.Bits == 8 ? SND_PCM_FORMAT_U8 : SND_PCM_FORMAT_S16_LE;
-  if (sound.Bits != 8 && sound.Bits != 16) return;
+  if (sound.Bits != 8 && sound.Bits != 16) return true;
   const unsigned frameBytes = sound.Channels * sound.Bits / 8;
-  if (frameBytes == 0 || sound.Rate == 0) return;
+  if (frameBytes == 0 || sound.Rate == 0) return true;
   snd_pcm_t* pcm = nullptr;
   // Opening without waiting: a busy or missing device means no sound.
-  if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) return;
+  if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) return false;
   if (snd_pcm_nonblock(pcm, 0) == 0 && snd_pcm_set_params(pcm, format, SND_PCM_ACCESS_RW_INTERLEAVED,
                                                           sound.Channels, sound.Rate, 1, 100000) == 0) {
     const std::uint8_t* p = sound.Samples.data();
@@ -102,10 +94,64 @@ void PlayPcm(const PcmSound& sound) {
     snd_pcm_drain(pcm);
   }
   snd_pcm_close(pcm);
+  return true;
 }
 #endif
 
+void RingTerminalBell() {
+  if (isatty(STDERR_FILENO)) {
+    ssize_t n = write(STDERR_FILENO, "\a", 1);
+    (void)n;
+  }
+}
+
+void PutLe(std::vector<std::uint8_t>& out, std::uint32_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+
 }  // namespace
+
+std::vector<std::uint8_t> LinuxPlatform::BeepImage() {
+  // 150 ms of an 880 Hz square wave at 22050 Hz, 8-bit mono, with a soft
+  // amplitude: short and plain, like the desktop's default sound.
+  constexpr std::uint32_t kRate = 22050, kFrames = kRate * 150 / 1000, kHalfPeriod = kRate / 880 / 2;
+  std::vector<std::uint8_t> image;
+  image.insert(image.end(), {'R', 'I', 'F', 'F'});
+  PutLe(image, 36 + kFrames, 4);
+  image.insert(image.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
+  PutLe(image, 16, 4);
+  PutLe(image, 1, 2);  // PCM
+  PutLe(image, 1, 2);  // mono
+  PutLe(image, kRate, 4);
+  PutLe(image, kRate, 4);  // bytes per second
+  PutLe(image, 1, 2);      // block size
+  PutLe(image, 8, 2);
+  image.insert(image.end(), {'d', 'a', 't', 'a'});
+  PutLe(image, kFrames, 4);
+  for (std::uint32_t i = 0; i < kFrames; ++i) image.push_back((i / kHalfPeriod) % 2 == 0 ? 0xA0 : 0x60);
+  return image;
+}
+
+void LinuxPlatform::MessageBeep() {
+  Transcript::Line("beep");
+#ifdef QV_HAVE_ALSA
+  // A program started from the desktop has no terminal: the beep plays on
+  // the sound device, on a thread of its own, like the tone. Without a
+  // device, a terminal's bell stands in where there is one.
+  static const std::vector<std::uint8_t> image = BeepImage();
+  std::optional<PcmSound> sound = ParseWave(image.data(), image.size());
+  if (!sound) return;
+  try {
+    std::thread([s = std::move(*sound)] {
+      if (!PlayPcm(s)) RingTerminalBell();
+    }).detach();
+  } catch (const std::system_error&) {
+    RingTerminalBell();
+  }
+#else
+  RingTerminalBell();
+#endif
+}
 
 void LinuxPlatform::PlayWaveAsync(const std::uint8_t* image, std::size_t length) {
   Transcript::Line("tone");

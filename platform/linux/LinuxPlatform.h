@@ -1,6 +1,9 @@
 // The real operating system on Linux.
 #pragma once
 
+#include <cstdint>
+#include <vector>
+
 #include "platform/Platform.h"
 
 namespace platform {
@@ -17,6 +20,9 @@ class LinuxPlatform final : public IPlatform {
   void SetThreadPriority(std::uint64_t threadId, int level) override;
   void RemoveFile(const std::string& path) override;
   [[noreturn]] void ExitProcess(int code) override;
+
+  // The WAVE image the system beep plays.
+  static std::vector<std::uint8_t> BeepImage();
 
  private:
   RealClock clock_;

@@ -56,6 +56,28 @@ const StdRate kRates[] = {{50, B50},         {75, B75},         {110, B110},    
                           {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
                           {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600}};
 
+// Asks for low latency: ftdi_sio then hands on what the chip received every
+// 1 ms instead of at its latency timer (16 ms), which each echo of the board
+// dialogue would otherwise wait for. Any user who may open the port may set
+// the flag. True when it was set here; a driver without serial settings (a
+// pty) or one that refuses leaves the port as it is, which is no error.
+bool RequestLowLatency(int fd) {
+  struct serial_struct ss {};
+  if (ioctl(fd, TIOCGSERIAL, &ss) != 0 || (ss.flags & ASYNC_LOW_LATENCY)) return false;
+  // Everything else goes back as read: an unprivileged user may change
+  // nothing but the user flags.
+  ss.flags |= ASYNC_LOW_LATENCY;
+  return ioctl(fd, TIOCSSERIAL, &ss) == 0;
+}
+
+// The port gets back the flag it had before the open.
+void GiveBackLowLatency(int fd) {
+  struct serial_struct ss {};
+  if (ioctl(fd, TIOCGSERIAL, &ss) != 0) return;
+  ss.flags &= ~ASYNC_LOW_LATENCY;
+  (void)ioctl(fd, TIOCSSERIAL, &ss);
+}
+
 struct Op {
   bool active = false;
   bool done = true;
@@ -71,7 +93,8 @@ struct Op {
 
 class PosixDevice final : public ISerialDevice {
  public:
-  PosixDevice(int fd) : fd_(fd) {
+  // lowLatencySet: the open set ASYNC_LOW_LATENCY, which closing clears.
+  PosixDevice(int fd, bool lowLatencySet) : fd_(fd), lowLatencySet_(lowLatencySet) {
     wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     dcb_.Flags = kDcbBinary | kDcbDtrControlEnable | kDcbRtsControlEnable;
     dcb_.XonChar = 17;
@@ -88,6 +111,7 @@ class PosixDevice final : public ISerialDevice {
     Wake();
     worker_.join();
     close(wake_);
+    if (lowLatencySet_) GiveBackLowLatency(fd_);
     close(fd_);
   }
 
@@ -438,10 +462,27 @@ class PosixDevice final : public ISerialDevice {
   bool ReadCounters(struct serial_icounter_struct& c) { return ioctl(fd_, TIOCGICOUNT, &c) == 0; }
 
   void Snapshot(EventState& s) {
-    s.modemOk = ioctl(fd_, TIOCMGET, &s.modem) == 0;
+    s.countersOk = ReadCounters(s.c);
+    // Where the driver counts the line changes, the lines themselves are not
+    // read: on a USB adapter every TIOCMGET is a request to the device.
+    s.modemOk = !s.countersOk && ioctl(fd_, TIOCMGET, &s.modem) == 0;
     if (ioctl(fd_, FIONREAD, &s.inQueue) != 0) s.inQueue = 0;
     if (ioctl(fd_, TIOCOUTQ, &s.outQueue) != 0) s.outQueue = 0;
-    s.countersOk = ReadCounters(s.c);
+  }
+
+  // The line events from the driver's change counters (TIOCGICOUNT: kept by
+  // the driver, no request to the device): a pulse shorter than a look
+  // still moves its count. RI raises its event on the way up; which way it
+  // went is read only when its count moved.
+  std::uint32_t LineEventsFromCounters(const EventState& now, const EventState& base) {
+    std::uint32_t ev = 0;
+    if (now.c.cts != base.c.cts) ev |= kEvCts;
+    if (now.c.dsr != base.c.dsr) ev |= kEvDsr;
+    if (now.c.dcd != base.c.dcd) ev |= kEvRlsd;
+    const int rings = now.c.rng - base.c.rng;
+    int m = 0;
+    if (rings >= 2 || (rings != 0 && ioctl(fd_, TIOCMGET, &m) == 0 && (m & TIOCM_RNG))) ev |= kEvRing;
+    return ev;
   }
 
   void Wake() {
@@ -535,6 +576,7 @@ class PosixDevice final : public ISerialDevice {
       if ((changed & TIOCM_RNG) && (now.modem & TIOCM_RNG)) ev |= kEvRing;
     }
     if (now.countersOk && evBase_.countersOk) {
+      ev |= LineEventsFromCounters(now, evBase_);
       if (now.c.rx != evBase_.c.rx) ev |= kEvRxChar;
       if (now.c.frame != evBase_.c.frame || now.c.overrun != evBase_.c.overrun ||
           now.c.parity != evBase_.c.parity || now.c.buf_overrun != evBase_.c.buf_overrun)
@@ -645,6 +687,7 @@ class PosixDevice final : public ISerialDevice {
   }
 
   int fd_;
+  bool lowLatencySet_;
   int wake_ = -1;
   std::mutex mu_;
   std::condition_variable cv_;
@@ -696,7 +739,8 @@ std::unique_ptr<ISerialDevice> PosixSerialSystem::Open(const std::string& name) 
   t.c_cflag &= ~static_cast<tcflag_t>(HUPCL);
   t.c_cflag |= CLOCAL | CREAD;
   if (tcsetattr(fd, TCSANOW, &t) != 0) return fail(errno);
-  return std::make_unique<PosixDevice>(fd);
+  const bool lowLatency = RequestLowLatency(fd);
+  return std::make_unique<PosixDevice>(fd, lowLatency);
 }
 
 std::unique_ptr<ISerialEvent> PosixSerialSystem::NewEvent(bool manualReset, bool initiallySet) {

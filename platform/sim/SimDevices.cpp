@@ -114,7 +114,15 @@ std::optional<std::vector<PortsClassDevice>> SimDevices::PortsClassDevices() {
 bool SimDevices::TestOpenPort(const std::string& devicePath) {
   ++testOpens_;
   const std::string port = Upper(ShortName(devicePath));
-  return ports_.count(port) > 0 && held_.count(port) == 0 && !(ownPort_ && ownPort_(port));
+  lastFailure_ = TestOpenFailure{};
+  if (ports_.count(port) > 0 && denied_.count(port) > 0) {
+    lastFailure_.What = TestOpenFailure::Kind::Denied;
+    lastFailure_.DeviceNode = denied_[port];
+    return false;
+  }
+  const bool held = held_.count(port) > 0 || (ownPort_ && ownPort_(port));
+  if (held) lastFailure_.What = TestOpenFailure::Kind::Busy;
+  return ports_.count(port) > 0 && !held;
 }
 
 }  // namespace platform

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -25,6 +26,7 @@ class SimDevices final : public IDevices {
   std::unique_ptr<IRegistryKey> OpenKey(const std::string& path, KeyAccess access) override;
   std::optional<std::vector<PortsClassDevice>> PortsClassDevices() override;
   bool TestOpenPort(const std::string& devicePath) override;
+  TestOpenFailure LastTestOpenFailure() override { return lastFailure_; }
 
   // --- shaping the machine ---
   static constexpr const char* kSerialMapKey = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
@@ -51,6 +53,9 @@ class SimDevices final : public IDevices {
   void Hold(const std::string& port) { held_.insert(Upper(port)); }
   void Release(const std::string& port) { held_.erase(Upper(port)); }
   bool Held(const std::string& port) const { return held_.count(Upper(port)) > 0; }
+  // The user may not open the port's device node (as a Linux user outside
+  // the group dialout may not open /dev/ttyUSB0).
+  void Deny(const std::string& port, const std::string& node) { denied_[Upper(port)] = node; }
   // Asked by the test-open as well: whether this program's own serial port
   // holds the port (a short name, in upper case).
   void SetOwnPortQuery(std::function<bool(const std::string& port)> q) { ownPort_ = std::move(q); }
@@ -69,6 +74,8 @@ class SimDevices final : public IDevices {
   std::vector<PortsClassDevice> records_;
   std::set<std::string> ports_;
   std::set<std::string> held_;
+  std::map<std::string, std::string> denied_;
+  TestOpenFailure lastFailure_;
   std::function<bool(const std::string&)> ownPort_;
   bool dosListingFails_ = false;
   bool deviceSetFails_ = false;

@@ -1,37 +1,52 @@
 #include "platform/sim/SimSerial.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
+#include <thread>
 
 #include "platform/CondEvent.h"
 #include "platform/Platform.h"
 
 namespace platform {
 
-#ifdef _WIN32
-std::uint32_t SimErrorCodes::NotFound() { return 2; }
-std::uint32_t SimErrorCodes::Busy() { return 5; }
-std::uint32_t SimErrorCodes::Removed() { return 22; }
-std::uint32_t SimErrorCodes::RemovedWait() { return 5; }
-std::uint32_t SimErrorCodes::Aborted() { return 995; }
-std::uint32_t SimErrorCodes::InvalidParameter() { return 87; }
-std::uint32_t SimErrorCodes::InvalidHandle() { return 6; }
-#else
-std::uint32_t SimErrorCodes::NotFound() { return ENOENT; }
-std::uint32_t SimErrorCodes::Busy() { return EBUSY; }
-std::uint32_t SimErrorCodes::Removed() { return EIO; }
-std::uint32_t SimErrorCodes::RemovedWait() { return EIO; }
-std::uint32_t SimErrorCodes::Aborted() { return ECANCELED; }
-std::uint32_t SimErrorCodes::InvalidParameter() { return EINVAL; }
-std::uint32_t SimErrorCodes::InvalidHandle() { return EBADF; }
-#endif
+std::uint32_t SimErrorCodes::NotFound() { return CodesOf(kNativeFlavour).NotFound; }
+std::uint32_t SimErrorCodes::Busy() { return CodesOf(kNativeFlavour).Busy; }
+std::uint32_t SimErrorCodes::Removed() { return CodesOf(kNativeFlavour).Removed; }
+std::uint32_t SimErrorCodes::RemovedWait() { return CodesOf(kNativeFlavour).RemovedWait; }
+std::uint32_t SimErrorCodes::Aborted() { return CodesOf(kNativeFlavour).Aborted; }
+std::uint32_t SimErrorCodes::InvalidParameter() { return CodesOf(kNativeFlavour).InvalidParameter; }
+std::uint32_t SimErrorCodes::InvalidHandle() { return CodesOf(kNativeFlavour).InvalidHandle; }
+
+// What a run leaves behind, shared by a system, its lines, devices and events.
+struct SimCounters {
+  std::atomic<int> handles{0};
+  std::atomic<int> events{0};
+  std::atomic<int> threads{0};
+  std::thread::id owner = std::this_thread::get_id();
+};
 
 namespace {
 
 thread_local std::uint32_t t_lastError = 0;
+
+// The systems a thread is counted in; the thread's end counts it out.
+struct ThreadCounts {
+  std::vector<std::shared_ptr<SimCounters>> in;
+  ~ThreadCounts() {
+    for (auto& c : in) --c->threads;
+  }
+};
+thread_local ThreadCounts t_counts;
+
+void NoteThread(const std::shared_ptr<SimCounters>& c) {
+  if (!c || std::this_thread::get_id() == c->owner) return;
+  for (const auto& x : t_counts.in)
+    if (x == c) return;
+  t_counts.in.push_back(c);
+  ++c->threads;
+}
 
 bool Fail(std::uint32_t code) {
   t_lastError = code;
@@ -40,17 +55,30 @@ bool Fail(std::uint32_t code) {
 
 constexpr std::uint32_t kMaxDword = 0xFFFFFFFFu;
 
-// Counts the live events, so tests can see that none is leaked.
+// Counts the live events, so tests can see that none is leaked, and the
+// threads that use them.
 class SimEvent final : public CondSerialEvent {
  public:
-  SimEvent(bool manual, bool set, std::shared_ptr<int> live)
-      : CondSerialEvent(manual, set), live_(std::move(live)) {
-    ++*live_;
+  SimEvent(bool manual, bool set, std::shared_ptr<SimCounters> counters)
+      : CondSerialEvent(manual, set), counters_(std::move(counters)) {
+    ++counters_->events;
   }
-  ~SimEvent() override { --*live_; }
+  ~SimEvent() override { --counters_->events; }
+  bool Set() override {
+    NoteThread(counters_);
+    return CondSerialEvent::Set();
+  }
+  bool Reset() override {
+    NoteThread(counters_);
+    return CondSerialEvent::Reset();
+  }
+  bool Wait(int timeoutMs) override {
+    NoteThread(counters_);
+    return CondSerialEvent::Wait(timeoutMs);
+  }
 
  private:
-  std::shared_ptr<int> live_;
+  std::shared_ptr<SimCounters> counters_;
 };
 
 void RunAll(std::vector<std::function<void()>>& calls) {
@@ -65,12 +93,21 @@ void RunAll(std::vector<std::function<void()>>& calls) {
 
 class SimSerialDevice final : public ISerialDevice {
  public:
-  explicit SimSerialDevice(std::shared_ptr<SimSerialLine> line) : line_(std::move(line)) {}
+  // restoreLowLatency: the open set the low-latency flag, and closing gives
+  // back previousLowLatency.
+  SimSerialDevice(std::shared_ptr<SimSerialLine> line, bool restoreLowLatency, bool previousLowLatency)
+      : line_(std::move(line)),
+        restoreLowLatency_(restoreLowLatency),
+        previousLowLatency_(previousLowLatency) {
+    if (line_->counters_) ++line_->counters_->handles;
+  }
   ~SimSerialDevice() override {
+    if (line_->counters_) --line_->counters_->handles;
     SimSerialLine::Calls calls;
     {
       std::lock_guard<std::mutex> lock(line_->mu_);
       line_->CloseLocked(calls);
+      if (restoreLowLatency_) line_->lowLatency_ = previousLowLatency_;
     }
     line_->cv_.notify_all();
     RunAll(calls);
@@ -91,7 +128,7 @@ class SimSerialDevice final : public ISerialDevice {
       if (dcb.BaudRate == 0 || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > kSpaceParity ||
           dcb.StopBits > kTwoStopBits || (stop15 && dcb.ByteSize != 5) ||
           (dcb.StopBits == kTwoStopBits && dcb.ByteSize == 5))
-        return Fail(SimErrorCodes::InvalidParameter());
+        return Fail(line_->codes_.InvalidParameter);
       line_->dcb_ = dcb;
       line_->ApplyLineControlLocked(calls);
     }
@@ -101,7 +138,7 @@ class SimSerialDevice final : public ISerialDevice {
   bool SetupComm(std::uint32_t inQueue, std::uint32_t outQueue) override {
     Guard g(*this, SimCall::SetupComm);
     if (!g.ok) return false;
-    if (inQueue == 0) return Fail(SimErrorCodes::InvalidParameter());
+    if (inQueue == 0) return Fail(line_->codes_.InvalidParameter);
     line_->inQueueSize_ = inQueue;
     line_->outQueueSize_ = outQueue;
     return true;
@@ -122,17 +159,17 @@ class SimSerialDevice final : public ISerialDevice {
     Guard g(*this, SimCall::PurgeComm);
     if (!g.ok) return false;
     SimSerialLine& l = *line_;
-    if (flags & kPurgeRxAbort) l.AbortLocked(l.read_, SimErrorCodes::Aborted());
+    if (flags & kPurgeRxAbort) l.AbortLocked(l.read_, l.codes_.Aborted);
     if (flags & kPurgeRxClear) {
       l.input_.clear();
       l.rx80Raised_ = false;
     }
-    if (flags & kPurgeTxAbort) l.AbortLocked(l.write_, SimErrorCodes::Aborted());
+    if (flags & kPurgeTxAbort) l.AbortLocked(l.write_, l.codes_.Aborted);
     if (flags & (kPurgeTxAbort | kPurgeTxClear)) {
       // The character on the line finishes; the rest is dropped.
       std::size_t keep = l.txBusy_ ? 1 : 0;
       while (l.tx_.size() > keep) l.tx_.pop_back();
-      if (flags & kPurgeTxClear) l.AbortLocked(l.write_, SimErrorCodes::Aborted());
+      if (flags & kPurgeTxClear) l.AbortLocked(l.write_, l.codes_.Aborted);
     }
     l.cv_.notify_all();
     return true;
@@ -143,7 +180,7 @@ class SimSerialDevice final : public ISerialDevice {
     if (!Usable(SimCall::Flush, code)) return Fail(code);
     // Waits until the transmitter is idle.
     for (;;) {
-      if (line_->unplugged_) return Fail(SimErrorCodes::Removed());
+      if (line_->unplugged_) return Fail(line_->codes_.Removed);
       if (line_->tx_.empty()) return true;
       AdvanceOrWait(lock);
     }
@@ -158,14 +195,14 @@ class SimSerialDevice final : public ISerialDevice {
         case kEscSetDtr:
         case kEscClrDtr:
           if ((l.dcb_.Flags & kDcbDtrControlMask) == kDcbDtrControlHandshake)
-            return Fail(SimErrorCodes::InvalidParameter());
+            return Fail(line_->codes_.InvalidParameter);
           l.dtr_ = code == kEscSetDtr;
           break;
         case kEscSetRts:
         case kEscClrRts:
           if ((l.dcb_.Flags & kDcbRtsControlMask) == kDcbRtsControlHandshake ||
               (l.dcb_.Flags & kDcbRtsControlMask) == kDcbRtsControlToggle)
-            return Fail(SimErrorCodes::InvalidParameter());
+            return Fail(line_->codes_.InvalidParameter);
           l.rts_ = code == kEscSetRts;
           break;
         case kEscSetXOff:
@@ -177,7 +214,7 @@ class SimSerialDevice final : public ISerialDevice {
           l.break_ = code == kEscSetBreak;
           break;
         default:
-          return Fail(SimErrorCodes::InvalidParameter());
+          return Fail(line_->codes_.InvalidParameter);
       }
       l.LinesChangedLocked(calls);
     }
@@ -317,14 +354,15 @@ class SimSerialDevice final : public ISerialDevice {
     return true;
   }
   bool WaitCommEvent(std::uint32_t* eventMask, ISerialEvent& done) override {
+    NoteThread(line_->counters_);
     std::lock_guard<std::mutex> lock(line_->mu_);
     SimSerialLine& l = *line_;
     // The waiter has come back for more: its last wait is collected.
     l.waitUncollected_ = false;
     std::uint32_t code;
-    if (l.unplugged_) return Fail(SimErrorCodes::RemovedWait());
+    if (l.unplugged_) return Fail(l.codes_.RemovedWait);
     if (l.TakeFailure(SimCall::WaitCommEvent, code)) return Fail(code);
-    if (l.waitActive_ || l.mask_ == 0) return Fail(SimErrorCodes::InvalidParameter());
+    if (l.waitActive_ || l.mask_ == 0) return Fail(line_->codes_.InvalidParameter);
     if (l.history_ & l.mask_) {
       *eventMask = l.history_ & l.mask_;
       l.history_ = 0;
@@ -356,8 +394,9 @@ class SimSerialDevice final : public ISerialDevice {
   };
 
   bool Usable(SimCall call, std::uint32_t& code) {
+    NoteThread(line_->counters_);
     if (line_->unplugged_) {
-      code = SimErrorCodes::Removed();
+      code = line_->codes_.Removed;
       return false;
     }
     return !line_->TakeFailure(call, code);
@@ -393,15 +432,12 @@ class SimSerialDevice final : public ISerialDevice {
   }
 
   bool Result(SimSerialLine::Pending& p, std::uint32_t& transferred, bool wait) {
+    NoteThread(line_->counters_);
     std::unique_lock<std::mutex> lock(line_->mu_);
     std::uint32_t code;
     if (line_->TakeFailure(SimCall::GetResult, code)) return Fail(code);
     while (!p.done) {
-#ifdef _WIN32
-      if (!wait) return Fail(996);  // still incomplete
-#else
-      if (!wait) return Fail(EINPROGRESS);
-#endif
+      if (!wait) return Fail(line_->codes_.Incomplete);
       AdvanceOrWait(lock);
     }
     transferred = p.transferred;
@@ -410,12 +446,14 @@ class SimSerialDevice final : public ISerialDevice {
   }
 
   std::shared_ptr<SimSerialLine> line_;
+  bool restoreLowLatency_;
+  bool previousLowLatency_;
 };
 
 // ---------------------------------------------------------------------------
 // The line.
 
-SimSerialLine::SimSerialLine(IClock& clock) : clock_(clock) {
+SimSerialLine::SimSerialLine(IClock& clock, ErrorFlavour flavour) : clock_(clock), codes_(CodesOf(flavour)) {
   dcb_.BaudRate = 9600;
   dcb_.ByteSize = 8;
   dcb_.Flags = kDcbBinary | kDcbDtrControlEnable | kDcbRtsControlEnable;
@@ -427,6 +465,7 @@ SimSerialLine::SimSerialLine(IClock& clock) : clock_(clock) {
 
 SimSerialLine::~SimSerialLine() {
   if (txEvent_) clock_.Cancel(txEvent_);
+  if (chipTimer_) clock_.Cancel(chipTimer_);
 }
 
 bool SimSerialLine::TakeFailure(SimCall call, std::uint32_t& code) {
@@ -519,31 +558,111 @@ void SimSerialLine::RxDone(std::uint64_t token) {
     rx_.pop_front();
     // A closed or removed port loses what arrives.
     if (open_ && !unplugged_) {
-      std::uint32_t events = 0;
-      if (b.errors) {
-        errors_ |= b.errors;
-        events |= kEvErr;
-        if (b.errors & kCeBreak) events |= kEvBreak;
-      }
-      if (input_.size() >= inQueueSize_) {
-        errors_ |= kCeRxOver;
-        events |= kEvErr;
+      if (EffectiveLatencyLocked() == 0) {
+        DeliverLocked(b);
       } else {
-        input_.push_back(b.byte);
-        events |= kEvRxChar;
-        if (static_cast<char>(b.byte) == dcb_.EvtChar) events |= kEvRxFlag;
-        if (!rx80Raised_ && input_.size() * 5 >= static_cast<std::size_t>(inQueueSize_) * 4) {
-          rx80Raised_ = true;
-          events |= kEvRx80Full;
-        }
-        FillReadLocked();
-        if (!read_.done) ArmReadTimersLocked(true);
+        chip_.push_back(b);
+        if (chip_.size() >= kChipBuffer)
+          FlushChipLocked();
+        else
+          ArmChipTimerLocked();
       }
-      RaiseEventsLocked(events);
     }
     StartRxLocked();
   }
   cv_.notify_all();
+}
+
+void SimSerialLine::DeliverLocked(const RxByte& b) {
+  std::uint32_t events = 0;
+  if (b.errors) {
+    errors_ |= b.errors;
+    events |= kEvErr;
+    if (b.errors & kCeBreak) events |= kEvBreak;
+  }
+  if (input_.size() >= inQueueSize_) {
+    errors_ |= kCeRxOver;
+    events |= kEvErr;
+  } else {
+    input_.push_back(b.byte);
+    events |= kEvRxChar;
+    if (static_cast<char>(b.byte) == dcb_.EvtChar) events |= kEvRxFlag;
+    if (!rx80Raised_ && input_.size() * 5 >= static_cast<std::size_t>(inQueueSize_) * 4) {
+      rx80Raised_ = true;
+      events |= kEvRx80Full;
+    }
+    FillReadLocked();
+    if (!read_.done) ArmReadTimersLocked(true);
+  }
+  RaiseEventsLocked(events);
+}
+
+std::int64_t SimSerialLine::EffectiveLatencyLocked() const {
+  if (latencyUs_ <= 0) return 0;
+  return lowLatency_ ? std::min(latencyUs_, kLowLatencyUs) : latencyUs_;
+}
+
+void SimSerialLine::ArmChipTimerLocked() {
+  if (chipTimer_ != 0) return;
+  // The timer has ticked every period since the last packet; the buffer
+  // goes with the first tick after now.
+  const std::int64_t period = EffectiveLatencyLocked();
+  const std::int64_t now = clock_.NowUs();
+  const std::int64_t ticks = (now - lastPacketUs_) / period + 1;
+  const std::uint64_t token = ++chipToken_;
+  std::weak_ptr<SimSerialLine> self = weak_from_this();
+  chipTimer_ = clock_.Schedule(lastPacketUs_ + ticks * period, [self, token] {
+    if (auto s = self.lock()) s->ChipTick(token);
+  });
+}
+
+void SimSerialLine::FlushChipLocked() {
+  if (chipTimer_ != 0) clock_.Cancel(chipTimer_);
+  chipTimer_ = 0;
+  ++chipToken_;
+  lastPacketUs_ = clock_.NowUs();
+  std::deque<RxByte> packet;
+  packet.swap(chip_);
+  for (const RxByte& b : packet) DeliverLocked(b);
+}
+
+void SimSerialLine::DropChipLocked() {
+  if (chipTimer_ != 0) clock_.Cancel(chipTimer_);
+  chipTimer_ = 0;
+  ++chipToken_;
+  chip_.clear();
+}
+
+void SimSerialLine::ChipTick(std::uint64_t token) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (token != chipToken_) return;
+    chipTimer_ = 0;
+    if (open_ && !unplugged_) FlushChipLocked();
+  }
+  cv_.notify_all();
+}
+
+void SimSerialLine::SetLatencyTimer(std::int64_t us) {
+  std::lock_guard<std::mutex> lock(mu_);
+  latencyUs_ = std::max<std::int64_t>(0, us);
+  // What waits goes out with the old setting's next packet at the latest.
+  if (!chip_.empty()) FlushChipLocked();
+}
+
+void SimSerialLine::SetLowLatency(bool on) {
+  std::lock_guard<std::mutex> lock(mu_);
+  lowLatency_ = on;
+}
+
+bool SimSerialLine::LowLatency() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return lowLatency_;
+}
+
+std::int64_t SimSerialLine::EffectiveLatencyUs() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return EffectiveLatencyLocked();
 }
 
 void SimSerialLine::FillReadLocked() {
@@ -632,14 +751,14 @@ void SimSerialLine::LinesChangedLocked(Calls& calls) {
 }
 
 void SimSerialLine::CloseLocked(Calls& calls) {
-  AbortLocked(read_, SimErrorCodes::Aborted());
-  AbortLocked(write_, SimErrorCodes::Aborted());
+  AbortLocked(read_, codes_.Aborted);
+  AbortLocked(write_, codes_.Aborted);
   read_ = Pending{};
   write_ = Pending{};
   if (waitActive_) {
     *waitMaskWord_ = 0;
     waitActive_ = false;
-    waitError_ = SimErrorCodes::Aborted();
+    waitError_ = codes_.Aborted;
     waitEvent_->Set();
   }
   waitEvent_ = nullptr;
@@ -651,6 +770,7 @@ void SimSerialLine::CloseLocked(Calls& calls) {
   std::size_t keep = txBusy_ ? 1 : 0;
   while (tx_.size() > keep) tx_.pop_back();
   input_.clear();
+  DropChipLocked();
   errors_ = 0;
   open_ = false;
   if (dtr_ || rts_ || break_) {
@@ -666,6 +786,8 @@ void SimSerialLine::SetModemLocked(std::uint32_t bit, bool on, std::uint32_t eve
     modem_ |= bit;
   else
     modem_ &= ~bit;
+  // The chip sends the new line state at once, behind what it holds.
+  if (open_ && !unplugged_) FlushChipLocked();
   if (open_ && !unplugged_ && (event != kEvRing || on)) RaiseEventsLocked(event);
 }
 
@@ -728,14 +850,14 @@ void SimSerialLine::Unplug() {
     std::lock_guard<std::mutex> lock(mu_);
     if (unplugged_) return;
     unplugged_ = true;
-    AbortLocked(read_, SimErrorCodes::Removed());
-    AbortLocked(write_, SimErrorCodes::Removed());
+    AbortLocked(read_, codes_.Removed);
+    AbortLocked(write_, codes_.Removed);
     if (waitActive_) {
       // The pending wait fails as the device goes, and so does every later
       // one. A failed wait leaves the mask word as it was, as Windows does.
       waitActive_ = false;
       waitUncollected_ = true;
-      waitError_ = SimErrorCodes::RemovedWait();
+      waitError_ = codes_.RemovedWait;
       waitEvent_->Set();
     }
     tx_.clear();
@@ -748,6 +870,7 @@ void SimSerialLine::Unplug() {
       rxBusy_ = false;
       ++rxToken_;
     }
+    DropChipLocked();
     input_.clear();
     modem_ = 0;
   }
@@ -811,7 +934,8 @@ int SimSerialLine::OpenCount() {
 // ---------------------------------------------------------------------------
 // The system.
 
-SimSerialSystem::SimSerialSystem() : liveEvents_(std::make_shared<int>(0)) {}
+SimSerialSystem::SimSerialSystem(ErrorFlavour flavour)
+    : flavour_(flavour), counters_(std::make_shared<SimCounters>()) {}
 SimSerialSystem::~SimSerialSystem() = default;
 
 std::string SimSerialSystem::Key(const std::string& name) {
@@ -828,7 +952,10 @@ std::shared_ptr<SimSerialLine> SimSerialSystem::AddDevice(const std::string& nam
 std::shared_ptr<SimSerialLine> SimSerialSystem::AddDevice(const std::string& name, IClock& clock) {
   std::lock_guard<std::mutex> lock(mu_);
   auto& d = devices_[Key(name)];
-  if (!d) d = std::make_shared<SimSerialLine>(clock);
+  if (!d) {
+    d = std::make_shared<SimSerialLine>(clock, flavour_);
+    d->counters_ = counters_;
+  }
   return d;
 }
 
@@ -843,20 +970,23 @@ void SimSerialSystem::RemoveDevice(const std::string& name) {
   devices_.erase(Key(name));
 }
 
-int SimSerialSystem::LiveEvents() const { return *liveEvents_; }
+int SimSerialSystem::LiveEvents() const { return counters_->events; }
+int SimSerialSystem::LiveHandles() const { return counters_->handles; }
+int SimSerialSystem::LiveThreads() const { return counters_->threads; }
 
 std::unique_ptr<ISerialDevice> SimSerialSystem::Open(const std::string& name) {
   std::shared_ptr<SimSerialLine> line = Device(name);
   if (!line) {
-    Fail(SimErrorCodes::NotFound());
+    Fail(CodesOf(flavour_).NotFound);
     return nullptr;
   }
   SimSerialLine::Calls calls;
+  bool previousLowLatency = false;
   {
     std::lock_guard<std::mutex> lock(line->mu_);
     std::uint32_t code;
     if (line->unplugged_) {
-      Fail(SimErrorCodes::NotFound());
+      Fail(line->codes_.NotFound);
       return nullptr;
     }
     if (line->TakeFailure(SimCall::Open, code)) {
@@ -864,15 +994,17 @@ std::unique_ptr<ISerialDevice> SimSerialSystem::Open(const std::string& name) {
       return nullptr;
     }
     if (line->open_) {
-      Fail(SimErrorCodes::Busy());
+      Fail(line->codes_.Busy);
       return nullptr;
     }
     line->open_ = true;
     ++line->openCount_;
     line->ApplyLineControlLocked(calls);
+    previousLowLatency = line->lowLatency_;
+    if (lowLatencyRequest_) line->lowLatency_ = true;
   }
   RunAll(calls);
-  return std::make_unique<SimSerialDevice>(line);
+  return std::make_unique<SimSerialDevice>(line, lowLatencyRequest_, previousLowLatency);
 }
 
 std::unique_ptr<ISerialEvent> SimSerialSystem::NewEvent(bool manualReset, bool initiallySet) {
@@ -881,35 +1013,12 @@ std::unique_ptr<ISerialEvent> SimSerialSystem::NewEvent(bool manualReset, bool i
     failEvent_ = 0;
     return nullptr;
   }
-  return std::make_unique<SimEvent>(manualReset, initiallySet, liveEvents_);
+  return std::make_unique<SimEvent>(manualReset, initiallySet, counters_);
 }
 
 std::uint32_t SimSerialSystem::LastError() { return t_lastError; }
 void SimSerialSystem::SetLastError(std::uint32_t code) { t_lastError = code; }
 
-std::string SimSerialSystem::ErrorText(std::uint32_t code) {
-#ifdef _WIN32
-  switch (code) {
-    case 2:
-      return "The system cannot find the file specified.";
-    case 5:
-      return "Access is denied.";
-    case 6:
-      return "The handle is invalid.";
-    case 22:
-      return "The device does not recognize the command.";
-    case 87:
-      return "The parameter is incorrect.";
-    case 995:
-      return "The I/O operation has been aborted because of either a thread exit or an application request.";
-    case 996:
-      return "Overlapped I/O event is not in a signaled state.";
-    default:
-      return "Error " + std::to_string(code) + ".";
-  }
-#else
-  return std::strerror(static_cast<int>(code));
-#endif
-}
+std::string SimSerialSystem::ErrorText(std::uint32_t code) { return FlavourErrorText(flavour_, code); }
 
 }  // namespace platform

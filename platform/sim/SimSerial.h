@@ -27,11 +27,27 @@
 // Far-end callbacks (OnReceive, OnLinesChanged) run without the device's
 // lock held, so they may call the far-end API again.
 //
-// Failures imitate the platform the program is built for: Windows codes
-// under _WIN32 (2 for a missing port, 5 for a busy one, 22 for calls on a
-// removed device and 5 for its event wait, 995 for an aborted transfer, 87
-// for bad settings), errno values elsewhere (ENOENT, EBUSY, EIO, ECANCELED,
-// EINVAL).
+// The FTDI latency timer. A line given a latency timer (SetLatencyTimer)
+// behaves like an FTDI adapter on the receive side: a character that has
+// arrived waits in the chip's 62-byte buffer, and the chip hands the buffer
+// to the host when it is full, when the timer expires, or at once when a
+// modem line (CTS, DSR, RI, DCD) changes, since the line state travels in
+// the same packet. Every packet restarts the timer, an empty buffer included
+// (the chip then sends its status alone), so the timer ticks every latency
+// period from the last packet on. The low-latency flag (ASYNC_LOW_LATENCY on
+// Linux) makes the period 1 ms. The system asks for that flag on every open
+// and gives the previous one back on close where the imitated platform's
+// driver does (Linux); on Windows the adapter keeps its timer.
+//
+// Failures give the codes of an error flavour (platform/ErrorFlavour.h),
+// by default the platform the program is built for: Windows codes (2 for a
+// missing port, 5 for a busy one, 22 for calls on a removed device and 5 for
+// its event wait, 995 for an aborted transfer, 87 for bad settings) or
+// errno values (ENOENT, EBUSY, EIO, ECANCELED, EINVAL).
+//
+// The system counts what a run leaves behind: open handles, live event
+// objects, and live threads (other than the one that created the system)
+// that have called a device or an event of it.
 #pragma once
 
 #include <condition_variable>
@@ -45,11 +61,12 @@
 #include <vector>
 
 #include "platform/Clock.h"
+#include "platform/ErrorFlavour.h"
 #include "platform/SerialDriver.h"
 
 namespace platform {
 
-// Codes of the imitated platform.
+// Codes of the platform the program is built for.
 struct SimErrorCodes {
   static std::uint32_t NotFound();
   static std::uint32_t Busy();
@@ -84,11 +101,12 @@ enum class SimCall {
 };
 
 class SimSerialDevice;
+struct SimCounters;
 
 // One simulated device with its far end.
 class SimSerialLine : public std::enable_shared_from_this<SimSerialLine> {
  public:
-  explicit SimSerialLine(IClock& clock);
+  explicit SimSerialLine(IClock& clock, ErrorFlavour flavour = kNativeFlavour);
   ~SimSerialLine();
 
   // --- The far end ---
@@ -125,6 +143,18 @@ class SimSerialLine : public std::enable_shared_from_this<SimSerialLine> {
   // A transmitter held off (as by flow control): after `bytes` more bytes
   // have gone out nothing more leaves until StallTx(-1) releases it.
   void StallTx(int bytes);
+  // The adapter's latency timer (0: received bytes reach the input queue
+  // as they arrive, as on a plain UART).
+  void SetLatencyTimer(std::int64_t us);
+  // The port's low-latency flag, as a driver sets it: a timer of 1 ms.
+  void SetLowLatency(bool on);
+  bool LowLatency();
+  // The period the chip sends its buffer with now (0: no latency timer).
+  std::int64_t EffectiveLatencyUs();
+
+  // The chip's receive buffer.
+  static constexpr std::size_t kChipBuffer = 62;
+  static constexpr std::int64_t kLowLatencyUs = 1'000;
 
   // What the system drives and has configured.
   bool DTR();
@@ -180,6 +210,12 @@ class SimSerialLine : public std::enable_shared_from_this<SimSerialLine> {
   void TxDone(std::uint64_t token);
   void StartRxLocked();
   void RxDone(std::uint64_t token);
+  void DeliverLocked(const RxByte& b);
+  std::int64_t EffectiveLatencyLocked() const;
+  void ArmChipTimerLocked();
+  void FlushChipLocked();
+  void DropChipLocked();
+  void ChipTick(std::uint64_t token);
   void RaiseEventsLocked(std::uint32_t bits);
   void CompleteLocked(Pending& p, bool ok, std::uint32_t error);
   void FillReadLocked();
@@ -192,6 +228,8 @@ class SimSerialLine : public std::enable_shared_from_this<SimSerialLine> {
   bool WaitDone(Pending& p, std::unique_lock<std::mutex>& lock);
 
   IClock& clock_;
+  const FlavourCodes& codes_;
+  std::shared_ptr<SimCounters> counters_;  // set by the system that adds the line
   std::mutex mu_;
   std::condition_variable cv_;
   bool open_ = false;
@@ -215,6 +253,13 @@ class SimSerialLine : public std::enable_shared_from_this<SimSerialLine> {
   std::deque<RxByte> rx_;
   bool rxBusy_ = false;
   std::uint64_t rxToken_ = 0;
+  // The FTDI chip's side of the receive path.
+  std::int64_t latencyUs_ = 0;
+  bool lowLatency_ = false;
+  std::deque<RxByte> chip_;
+  std::int64_t lastPacketUs_ = 0;
+  IClock::EventId chipTimer_ = 0;
+  std::uint64_t chipToken_ = 0;
 
   Pending read_, write_;
   std::uint64_t nextWrite_ = 1;
@@ -239,8 +284,10 @@ class SimSerialLine : public std::enable_shared_from_this<SimSerialLine> {
 // "\\\\.\\COM5" name the same device; case does not matter).
 class SimSerialSystem final : public ISerialSystem {
  public:
-  SimSerialSystem();
+  explicit SimSerialSystem(ErrorFlavour flavour = kNativeFlavour);
   ~SimSerialSystem() override;
+
+  ErrorFlavour Flavour() const { return flavour_; }
 
   // Adds a device on the platform clock (or returns the existing one).
   std::shared_ptr<SimSerialLine> AddDevice(const std::string& name);
@@ -250,24 +297,40 @@ class SimSerialSystem final : public ISerialSystem {
 
   // Event objects alive now; tests check that nothing is left behind.
   int LiveEvents() const;
+  // Devices open now.
+  int LiveHandles() const;
+  // Threads other than the creator's that have used a device or an event
+  // of this system and have not ended yet.
+  int LiveThreads() const;
   // The next NewEvent fails with code.
   void FailNextEvent(std::uint32_t code) { failEvent_ = code; }
+  // Whether an open asks for the low-latency flag (and a close gives the
+  // previous one back), as the imitated platform's driver does: yes on
+  // Linux, no on Windows.
+  void SetLowLatencyRequest(bool on) { lowLatencyRequest_ = on; }
+  bool LowLatencyRequest() const { return lowLatencyRequest_; }
 
   std::unique_ptr<ISerialDevice> Open(const std::string& name) override;
   std::unique_ptr<ISerialEvent> NewEvent(bool manualReset, bool initiallySet) override;
   std::uint32_t LastError() override;
   void SetLastError(std::uint32_t code) override;
   std::string ErrorText(std::uint32_t code) override;
-  std::uint32_t InvalidHandleCode() override { return SimErrorCodes::InvalidHandle(); }
-  std::uint32_t DeviceGoneCode() override { return SimErrorCodes::RemovedWait(); }
+  std::uint32_t InvalidHandleCode() override { return CodesOf(flavour_).InvalidHandle; }
+  std::uint32_t DeviceGoneCode() override { return CodesOf(flavour_).RemovedWait; }
 
   static std::string Key(const std::string& name);
 
  private:
   std::mutex mu_;
   std::map<std::string, std::shared_ptr<SimSerialLine>> devices_;
-  std::shared_ptr<int> liveEvents_;
+  ErrorFlavour flavour_;
+  std::shared_ptr<SimCounters> counters_;
   std::uint32_t failEvent_ = 0;
+#ifdef _WIN32
+  bool lowLatencyRequest_ = false;
+#else
+  bool lowLatencyRequest_ = true;
+#endif
 };
 
 }  // namespace platform

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/futex.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -39,7 +40,8 @@ constexpr std::int64_t kDtrWatchUs = 1'000;
 
 }  // namespace
 
-TPtyBoardLine::TPtyBoardLine(const std::string& statePath) : statePath_(statePath) {
+TPtyBoardLine::TPtyBoardLine(const std::string& statePath, std::int64_t latencyUs)
+    : statePath_(statePath), latencyUs_(std::max<std::int64_t>(0, latencyUs)) {
   startNs_ = MonotonicNs();
   masterFd_ = posix_openpt(O_RDWR | O_NOCTTY);
   if (masterFd_ < 0) Fail("posix_openpt");
@@ -103,6 +105,8 @@ void TPtyBoardLine::Send(const std::vector<std::uint8_t>& bytes) {
 void TPtyBoardLine::SetBoardLine(std::uint32_t bit, std::int32_t* counter, bool on) {
   std::uint32_t lines = __atomic_load_n(&state_->board_lines, __ATOMIC_ACQUIRE);
   if (((lines & bit) != 0) == on) return;
+  // The chip reports the change at once, behind the bytes it holds.
+  if (PeriodUs() > 0) FlushChip();
   if (on)
     __atomic_or_fetch(&state_->board_lines, bit, __ATOMIC_ACQ_REL);
   else
@@ -130,6 +134,8 @@ void TPtyBoardLine::Unplug() {
   if (masterFd_ >= 0) close(masterFd_);
   masterFd_ = -1;
   outgoing_.clear();
+  chip_.clear();
+  chipDueUs_ = -1;
   slaveOpen_ = false;
   __atomic_store_n(&state_->board_lines, 0u, __ATOMIC_RELEASE);
   __atomic_store_n(&state_->unplugged, 1u, __ATOMIC_RELEASE);
@@ -146,17 +152,63 @@ void TPtyBoardLine::RunDue() {
   }
 }
 
+bool TPtyBoardLine::LowLatency() const {
+  return (__atomic_load_n(&state_->serial_flags, __ATOMIC_ACQUIRE) & ASYNC_LOW_LATENCY) != 0;
+}
+
+std::uint32_t TPtyBoardLine::LineReads() const {
+  return __atomic_load_n(&state_->tiocmget_calls, __ATOMIC_ACQUIRE);
+}
+
+std::int64_t TPtyBoardLine::PeriodUs() const {
+  if (latencyUs_ == 0) return 0;
+  return LowLatency() ? std::min(latencyUs_, kLowLatencyUs) : latencyUs_;
+}
+
+// False when the system's input buffer is full (try again later).
+bool TPtyBoardLine::WriteToSystem(std::uint8_t b) {
+  // Counted before the byte can be read, as the driver counts it before it
+  // hands it on.
+  __atomic_add_fetch(&state_->rx, 1, __ATOMIC_ACQ_REL);
+  ssize_t n = ::write(masterFd_, &b, 1);
+  if (n != 1) __atomic_sub_fetch(&state_->rx, 1, __ATOMIC_ACQ_REL);
+  // Nobody listening (EIO): the byte is lost, as on the line.
+  return !(n < 0 && errno == EAGAIN);
+}
+
+void TPtyBoardLine::FlushChip() {
+  lastPacketUs_ = NowUs();
+  chipDueUs_ = -1;
+  while (masterFd_ >= 0 && !chip_.empty()) {
+    if (!WriteToSystem(chip_.front())) {
+      chipDueUs_ = lastPacketUs_ + PeriodUs();  // the rest goes with the next packet
+      return;
+    }
+    chip_.pop_front();
+  }
+}
+
+void TPtyBoardLine::ChipDue() {
+  if (!chip_.empty() && chipDueUs_ >= 0 && NowUs() >= chipDueUs_) FlushChip();
+}
+
 void TPtyBoardLine::SendDue() {
   std::int64_t now = NowUs();
+  const std::int64_t period = PeriodUs();
   while (masterFd_ >= 0 && !outgoing_.empty() && now >= nextSendUs_) {
     std::uint8_t b = outgoing_.front();
-    // Counted before the byte can be read, as a UART counts it before the
-    // driver hands it on.
-    __atomic_add_fetch(&state_->rx, 1, __ATOMIC_ACQ_REL);
-    ssize_t n = ::write(masterFd_, &b, 1);
-    if (n != 1) __atomic_sub_fetch(&state_->rx, 1, __ATOMIC_ACQ_REL);
-    if (n < 0 && errno == EAGAIN) return;  // the system's input buffer is full
-    // Nobody listening (EIO): the byte goes out on the line all the same.
+    if (period == 0) {
+      if (!WriteToSystem(b)) return;
+    } else {
+      // The byte has arrived in the chip: it goes with the first tick after
+      // its arrival, or when the buffer is full.
+      chip_.push_back(b);
+      if (chipDueUs_ < 0) {
+        std::int64_t since = std::max<std::int64_t>(0, nextSendUs_ - lastPacketUs_);
+        chipDueUs_ = lastPacketUs_ + (since / period + 1) * period;
+      }
+      if (chip_.size() >= kChipBuffer) FlushChip();
+    }
     outgoing_.pop_front();
     nextSendUs_ += kByteUs;
   }
@@ -196,10 +248,12 @@ void TPtyBoardLine::RunOnce(std::int64_t maxWaitUs) {
   RunDue();
   WatchDtr();
   SendDue();
+  ChipDue();
   std::int64_t now = NowUs();
   std::int64_t wait = std::min(maxWaitUs, kDtrWatchUs);
   if (!timers_.empty()) wait = std::min(wait, timers_.begin()->first - now);
   if (!outgoing_.empty()) wait = std::min(wait, nextSendUs_ - now);
+  if (!chip_.empty() && chipDueUs_ >= 0) wait = std::min(wait, chipDueUs_ - now);
   wait = std::max<std::int64_t>(wait, 0);
   struct timespec ts = {static_cast<time_t>(wait / 1'000'000), static_cast<long>(wait % 1'000'000) * 1000};
   bool slept = false;
@@ -220,6 +274,7 @@ void TPtyBoardLine::RunOnce(std::int64_t maxWaitUs) {
   RunDue();
   WatchDtr();
   SendDue();
+  ChipDue();
 }
 
 }  // namespace lcdboard

@@ -1,6 +1,13 @@
 // The board's end of a pty: bytes leave and arrive at the line speed of
 // 9600 baud 8N1, the board's modem lines and the line-error counters live in
 // the state shared with the preload library of the program under test.
+//
+// Between the board and the pty sits an FTDI adapter's receive side: a byte
+// the board has sent waits in the chip's 62-byte buffer until the buffer is
+// full, the latency timer expires (every period from the last packet on), or
+// the board changes DSR (the line state travels in the same packet). The
+// period is the latency timer, or 1 ms while the program has set
+// ASYNC_LOW_LATENCY through the preload library.
 #pragma once
 
 #include <cstdint>
@@ -20,7 +27,7 @@ class TPtyBoardLine : public sim::IBoardLine {
  public:
   // Opens the pty pair and, when statePath is not empty, creates the shared
   // state file for the slave. Throws std::runtime_error on failure.
-  explicit TPtyBoardLine(const std::string& statePath);
+  explicit TPtyBoardLine(const std::string& statePath, std::int64_t latencyUs = 16'000);
   ~TPtyBoardLine() override;
   TPtyBoardLine(const TPtyBoardLine&) = delete;
   TPtyBoardLine& operator=(const TPtyBoardLine&) = delete;
@@ -43,6 +50,14 @@ class TPtyBoardLine : public sim::IBoardLine {
   bool Unplugged() const { return masterFd_ < 0; }
 
   static constexpr std::int64_t kByteUs = 10'000'000 / 9600;
+  static constexpr std::size_t kChipBuffer = 62;
+  static constexpr std::int64_t kLowLatencyUs = 1'000;
+
+  // The period the adapter sends its buffer with now (0: no latency timer).
+  std::int64_t PeriodUs() const;
+  bool LowLatency() const;
+  // How often the program has read the lines (TIOCMGET) through the preload.
+  std::uint32_t LineReads() const;
 
  private:
   void RunDue();
@@ -50,6 +65,9 @@ class TPtyBoardLine : public sim::IBoardLine {
   void ReadSystemBytes();
   void WatchDtr();
   void SetBoardLine(std::uint32_t bit, std::int32_t* counter, bool on);
+  void ChipDue();
+  void FlushChip();
+  bool WriteToSystem(std::uint8_t b);
 
   int masterFd_ = -1;
   std::string slavePath_;
@@ -64,6 +82,11 @@ class TPtyBoardLine : public sim::IBoardLine {
   std::int64_t nextArrivalUs_ = 0;
   bool dtr_ = false;
   bool slaveOpen_ = false;
+
+  std::int64_t latencyUs_;
+  std::deque<std::uint8_t> chip_;
+  std::int64_t lastPacketUs_ = 0;
+  std::int64_t chipDueUs_ = -1;  // the tick that sends chip_
 };
 
 }  // namespace lcdboard

@@ -22,13 +22,15 @@ void OnSignal(int) { gStop = 1; }
 
 const char kUsage[] =
     "usage: lcdboard [--fault NAME[=N]]... [--board FILE] [--store FILE] [--state FILE] [--timeout S]\n"
-    "                [--late-extra MS]\n"
+    "                [--late-extra MS] [--latency MS]\n"
     "  --fault NAME[=N]  misbehave as named (repeatable)\n"
     "  --board FILE      the 120 stored values to start with (whitespace-separated)\n"
     "  --store FILE      at the end, write the 120 values the board has stored\n"
     "  --state FILE      the modem-line state shared with the preload library\n"
     "  --timeout S       give up after S seconds, with exit status 2 (default 120)\n"
     "  --late-extra MS   answer MS later still where a fault makes an answer late\n"
+    "  --latency MS      the FTDI adapter's latency timer, 1 ms while the program\n"
+    "                    has set ASYNC_LOW_LATENCY (default 16; 0: none)\n"
     "Ends on SIGTERM or SIGINT, or once the port is closed after programming.\n";
 
 void ReadValues(const std::string& path, sim::TLcdBoard& board) {
@@ -62,6 +64,7 @@ int main(int argc, char** argv) {
   std::string boardFile, storeFile, stateFile;
   double timeoutS = 120;
   double lateExtraMs = 0;
+  double latencyMs = 16;
   try {
     for (int i = 1; i < argc; ++i) {
       std::string a = argv[i];
@@ -83,6 +86,9 @@ int main(int argc, char** argv) {
         lateExtraMs = std::stod(value());
         if (!(lateExtraMs >= 0 && lateExtraMs <= 60'000))
           throw std::invalid_argument("--late-extra: 0 to 60000");
+      } else if (a == "--latency") {
+        latencyMs = std::stod(value());
+        if (!(latencyMs >= 0 && latencyMs <= 255)) throw std::invalid_argument("--latency: 0 to 255");
       } else if (a == "-h" || a == "--help") {
         std::cout << kUsage;
         return 0;
@@ -102,7 +108,7 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
   try {
-    lcdboard::TPtyBoardLine line(stateFile);
+    lcdboard::TPtyBoardLine line(stateFile, static_cast<std::int64_t>(latencyMs * 1000));
     sim::TLcdBoard board(line);
     line.Attach(board);
     for (const auto& f : faults) board.AddFault(f);
@@ -116,9 +122,16 @@ int main(int argc, char** argv) {
     const std::int64_t deadlineUs = static_cast<std::int64_t>(timeoutS * 1e6);
     std::int64_t closedSinceUs = -1;
     bool timedOut = false;
+    bool lowLatency = false;
     while (!gStop) {
       line.RunOnce(10'000);
       std::int64_t now = line.NowUs();
+      if (line.LowLatency() != lowLatency) {
+        // The program's request and its undoing, for the logs of a run.
+        lowLatency = !lowLatency;
+        std::cerr << "lcdboard: low latency " << (lowLatency ? "on" : "off") << " at " << now / 1000
+                  << " ms\n";
+      }
       if (now >= deadlineUs) {
         timedOut = true;
         break;
@@ -131,7 +144,8 @@ int main(int argc, char** argv) {
       }
     }
     std::cerr << "lcdboard: " << board.BytesReceived() << " bytes received, programmed " << board.Programmed()
-              << " time(s)" << (timedOut ? ", timed out" : "") << "\n";
+              << " time(s), " << line.LineReads() << " TIOCMGET call(s)" << (timedOut ? ", timed out" : "")
+              << "\n";
     if (!storeFile.empty() && !WriteValues(storeFile, board)) {
       std::cerr << "lcdboard: cannot write " << storeFile << "\n";
       return 1;

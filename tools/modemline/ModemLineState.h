@@ -25,6 +25,13 @@ struct qv_modemline_state {
   /* The kernel's serial_icounter_struct fields, from the system's view:
      rx counts bytes the board sent, tx bytes the system sent. */
   int32_t cts, dsr, rng, dcd, rx, tx, frame, overrun, parity, brk, buf_overrun;
+  /* The port's flags as TIOCGSERIAL reports them and TIOCSSERIAL sets them
+     (struct serial_struct's flags). The emulator's FTDI latency timer
+     follows ASYNC_LOW_LATENCY. */
+  uint32_t serial_flags;
+  /* How often the program asked for the lines with TIOCMGET: on an FTDI
+     adapter each one is a USB control request. */
+  uint32_t tiocmget_calls;
 };
 
 #endif

@@ -5,7 +5,11 @@
    board emulator's state file, those ioctls on the emulator's pty slave are
    answered from that shared state; everything else goes to the real ioctl.
    Wine's serial code runs in the program's own process and calls the same
-   ioctl, so a Windows build under Wine gets the lines too. */
+   ioctl, so a Windows build under Wine gets the lines too.
+   TIOCGSERIAL and TIOCSSERIAL are answered as ftdi_sio answers a user
+   without CAP_SYS_ADMIN: only the flags of ASYNC_USR_MASK (the low-latency
+   flag among them) may change. With QV_MODEMLINE_NO_SERIAL=1 they go to the
+   pty, which refuses them, as a driver without them does. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -16,6 +20,7 @@
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -68,9 +73,25 @@ static struct qv_modemline_state* State(void) {
   return s;
 }
 
+static int ServesSerialInfo(void) {
+  const char* off = getenv("QV_MODEMLINE_NO_SERIAL");
+  return !(off && *off && *off != '0');
+}
+
 static int IsModemRequest(unsigned long request) {
   return request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC ||
-         request == TIOCMIWAIT || request == TIOCGICOUNT;
+         request == TIOCMIWAIT || request == TIOCGICOUNT ||
+         ((request == TIOCGSERIAL || request == TIOCSSERIAL) && ServesSerialInfo());
+}
+
+/* What ftdi_sio and the usb-serial core report for an FT232R port. */
+static void SerialInfo(const struct qv_modemline_state* s, struct serial_struct* ss) {
+  memset(ss, 0, sizeof *ss);
+  ss->type = PORT_16550A;
+  ss->flags = (int)__atomic_load_n(&s->serial_flags, __ATOMIC_ACQUIRE);
+  ss->baud_base = 48000000 / 2;
+  ss->close_delay = 50;
+  ss->closing_wait = 3000;
 }
 
 static int IsSlave(const struct qv_modemline_state* s, int fd) {
@@ -122,6 +143,7 @@ static int Answer(struct qv_modemline_state* s, unsigned long request, void* arg
   if (__atomic_load_n(&s->unplugged, __ATOMIC_ACQUIRE)) return Fail(EIO);
   switch (request) {
     case TIOCMGET:
+      __atomic_add_fetch(&s->tiocmget_calls, 1u, __ATOMIC_ACQ_REL);
       if (!arg) return Fail(EFAULT);
       *(int*)arg = (int)((__atomic_load_n(&s->system_lines, __ATOMIC_ACQUIRE) & systemBits) |
                          (__atomic_load_n(&s->board_lines, __ATOMIC_ACQUIRE) & ~systemBits));
@@ -144,6 +166,28 @@ static int Answer(struct qv_modemline_state* s, unsigned long request, void* arg
     case TIOCMIWAIT:
       /* The mask is passed by value, not through a pointer. */
       return WaitForChange(s, (unsigned long)(uintptr_t)arg);
+    case TIOCGSERIAL:
+      if (!arg) return Fail(EFAULT);
+      SerialInfo(s, (struct serial_struct*)arg);
+      return 0;
+    case TIOCSSERIAL: {
+      if (!arg) return Fail(EFAULT);
+      const struct serial_struct* want = (const struct serial_struct*)arg;
+      struct serial_struct now;
+      SerialInfo(s, &now);
+      /* The usb-serial core lets only the privileged change the close
+         times, ftdi_sio only the privileged change flags outside the
+         user mask. */
+      if (want->close_delay != now.close_delay || want->closing_wait != now.closing_wait ||
+          ((uint32_t)(want->flags ^ now.flags) & ~(uint32_t)ASYNC_USR_MASK))
+        return Fail(EPERM);
+      __atomic_store_n(&s->serial_flags,
+                       ((uint32_t)now.flags & ~(uint32_t)ASYNC_USR_MASK) |
+                           ((uint32_t)want->flags & (uint32_t)ASYNC_USR_MASK),
+                       __ATOMIC_RELEASE);
+      Changed(s);
+      return 0;
+    }
     case TIOCGICOUNT: {
       if (!arg) return Fail(EFAULT);
       struct serial_icounter_struct c = {0};
@@ -165,6 +209,38 @@ static int Answer(struct qv_modemline_state* s, unsigned long request, void* arg
   return Fail(EINVAL);
 }
 
+/* QV_MODEMLINE_FAIL_AT=[REQUEST:]K makes the adapter vanish at the K-th
+   ioctl on the slave (or the K-th of that request, such as TIOCGICOUNT,
+   which Wine's event wait starts with): from then on every ioctl on it fails
+   with EIO, as on an unplugged USB adapter. */
+static int Vanished(unsigned long request) {
+  static int parsed, vanished;
+  static unsigned long only;
+  static long at, seen;
+  if (__atomic_load_n(&vanished, __ATOMIC_ACQUIRE)) return 1;
+  if (!__atomic_load_n(&parsed, __ATOMIC_ACQUIRE)) {
+    const char* v = getenv("QV_MODEMLINE_FAIL_AT");
+    static const struct {
+      const char* name;
+      unsigned long request;
+    } names[] = {{"TIOCMGET", TIOCMGET}, {"TIOCMSET", TIOCMSET},     {"TIOCMBIS", TIOCMBIS},
+                 {"TIOCMBIC", TIOCMBIC}, {"TIOCMIWAIT", TIOCMIWAIT}, {"TIOCGICOUNT", TIOCGICOUNT}};
+    for (size_t i = 0; v && i < sizeof names / sizeof names[0]; ++i) {
+      size_t n = strlen(names[i].name);
+      if (strncmp(v, names[i].name, n) == 0 && v[n] == ':') {
+        only = names[i].request;
+        v += n + 1;
+      }
+    }
+    at = v ? strtol(v, NULL, 10) : 0;
+    __atomic_store_n(&parsed, 1, __ATOMIC_RELEASE);
+  }
+  if (at <= 0 || (only != 0 && request != only)) return 0;
+  if (__atomic_add_fetch(&seen, 1, __ATOMIC_ACQ_REL) < at) return 0;
+  __atomic_store_n(&vanished, 1, __ATOMIC_RELEASE);
+  return 1;
+}
+
 QV_EXPORT int ioctl(int fd, unsigned long request, ...) {
   va_list ap;
   va_start(ap, request);
@@ -173,6 +249,12 @@ QV_EXPORT int ioctl(int fd, unsigned long request, ...) {
      wrapper does too. */
   void* arg = va_arg(ap, void*);
   va_end(ap);
+  if (getenv("QV_MODEMLINE_FAIL_AT") != NULL) {
+    int saved = errno;
+    struct qv_modemline_state* s = State();
+    if (s && IsSlave(s, fd) && Vanished(request)) return Fail(EIO);
+    errno = saved;
+  }
   if (IsModemRequest(request)) {
     int saved = errno;
     struct qv_modemline_state* s = State();
