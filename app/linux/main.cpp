@@ -1,15 +1,18 @@
 // quorvaltine: the program on the Linux desktop, with the Qt window and the
 // real system.
 #include <QApplication>
+#include <filesystem>
+#include <vector>
 
 #include "app/Main.h"
+#include "app/PatchFolder.h"
 #include "framework/qt/QtToolkit.h"
 #include "platform/linux/LinuxDevices.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "platform/linux/PosixSerial.h"
 
-int main(int, char** argv) {
-  // The program takes no command-line arguments, so none reach Qt either;
+int main(int argc, char** argv) {
+  // The one argument is the patch file (or its folder), so none reach Qt;
   // Qt's environment variables (QT_QPA_PLATFORM, ...) still apply.
   static int qtArgc = 1;
   static char* qtArgv[] = {argv[0], nullptr};
@@ -26,7 +29,8 @@ int main(int, char** argv) {
   TQtToolkit toolkit;
   InstallToolkit(&toolkit);
 
-  int code = RunQuorvaltine();
+  int code =
+      AcceptStartArguments(std::vector<std::filesystem::path>(argv + 1, argv + argc)) ? RunQuorvaltine() : 1;
 
   InstallToolkit(nullptr);
   platform::InstallSerial(nullptr);

@@ -1,7 +1,13 @@
 // quorvaltine.exe: the program with its native window.
 #include <windows.h>
+// after windows.h, which it needs
+#include <shellapi.h>
+
+#include <filesystem>
+#include <vector>
 
 #include "app/Main.h"
+#include "app/PatchFolder.h"
 #include "framework/win32/Win32DeviceNotify.h"
 #include "framework/win32/Win32Toolkit.h"
 #include "platform/win32/Win32Devices.h"
@@ -22,5 +28,13 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   // Offered to the port component; the program itself registers nothing.
   TWin32DeviceNotifications deviceNotifications;
   InstallDeviceNotifications(&deviceNotifications);
+  // A file dropped onto the exe in Explorer arrives as the one argument.
+  std::vector<std::filesystem::path> arguments;
+  int argc = 0;
+  if (LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc)) {
+    arguments.assign(argv + (argc > 0 ? 1 : 0), argv + argc);
+    LocalFree(argv);
+  }
+  if (!AcceptStartArguments(arguments)) return 1;
   return RunQuorvaltine();
 }
