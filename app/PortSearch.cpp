@@ -31,7 +31,8 @@ const char* const kDeniedMessage =
     "- den Benutzer in die Gruppe \"dialout\" aufnehmen\n"
     "  (sudo usermod -aG dialout $USER) und neu anmelden, oder\n"
     "- die Geräteregel des Pakets quorvaltine installieren\n"
-    "  (udev-Regel für den USB-Adapter 0403:6001).";
+    "  (/usr/lib/udev/rules.d/60-quorvaltine.rules für den\n"
+    "  USB-Adapter 0403:6001) und den Adapter neu einstecken.";
 
 }  // namespace
 

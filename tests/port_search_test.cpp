@@ -184,8 +184,9 @@ std::string ProbeBox(const std::string& port) {
 const std::string kDeniedBox =
     "box Fehler: Kein Zugriff auf /dev/ttyUSB0 !\\n\\nDieser Benutzer darf den Port nicht öffnen. "
     "Abhilfe:\\n- den Benutzer in die Gruppe \"dialout\" aufnehmen\\n  (sudo usermod -aG dialout $USER) "
-    "und neu anmelden, oder\\n- die Geräteregel des Pakets quorvaltine installieren\\n  (udev-Regel für "
-    "den USB-Adapter 0403:6001).";
+    "und neu anmelden, oder\\n- die Geräteregel des Pakets quorvaltine installieren\\n  "
+    "(/usr/lib/udev/rules.d/60-quorvaltine.rules für den\\n  USB-Adapter 0403:6001) und den Adapter neu "
+    "einstecken.";
 
 // Failure before the walk of the port list: the list is filled, nothing is
 // selected, the names keep their start values.
