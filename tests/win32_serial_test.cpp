@@ -46,16 +46,17 @@ class Win32SerialTest : public ::testing::Test {
   std::unique_ptr<TComPort> port;
 };
 
-TEST_F(Win32SerialTest, ClosingAfterAWaitThatFailedAtOnceEndsAtOnce) {
-  // A wait without a mask fails at once and never signals its event: the
-  // device's close must not wait for it.
+TEST_F(Win32SerialTest, ClosingEndsInBoundedTimeWhateverStateTheWaitIsIn) {
+  // A wait without a mask: Wine leaves it pending (a driver may also fail it
+  // at once, which never signals its event). Either way the device's close
+  // must end. A wait that fails at once is driven end to end by the Wine
+  // run's vanish-wait-start scenario.
   std::unique_ptr<platform::ISerialDevice> dev = serial.Open("\\\\.\\" + name);
   ASSERT_NE(dev, nullptr);
   auto ev = serial.NewEvent(false, false);
   std::uint32_t word = 0;
   ASSERT_TRUE(dev->SetCommMask(0));
-  ASSERT_FALSE(dev->WaitCommEvent(&word, *ev));
-  ASSERT_NE(serial.LastError(), platform::kErrorIoPending);
+  EXPECT_FALSE(dev->WaitCommEvent(&word, *ev));
   // A close that hangs is this test's failure; the bound only keeps it from
   // hanging the suite.
   auto closed = std::async(std::launch::async, [&] { dev.reset(); });
