@@ -1,6 +1,5 @@
 #include "tests/support/Child.h"
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -10,9 +9,8 @@
 #include <stdexcept>
 
 #ifdef _WIN32
-#include <windows.h>
-
-#include <thread>
+#define popen _popen
+#define pclose _pclose
 #else
 #include <sys/wait.h>
 #endif
@@ -86,68 +84,24 @@ ChildResult RunProgram(const std::string& path, const ChildArgs& args) {
 }
 
 namespace {
+ChildResult RunCommand(std::string cmd) {
 #ifdef _WIN32
-// Starts the child directly, its output on a pipe. A start can fail for a
-// moment on a loaded machine under Wine (no cmd.exe in between any more, so
-// one fewer process to start): it is tried again for a while, and a start
-// that keeps failing says why.
-void Collect(const std::string& cmd, ChildResult& r) {
-  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-  DWORD lastError = 0;
-  for (int attempt = 0; attempt < 20; ++attempt) {
-    if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100 * attempt));
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &sa, 0)) {
-      lastError = GetLastError();
-      continue;
-    }
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = writeEnd;
-    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    PROCESS_INFORMATION pi{};
-    std::string line = cmd;
-    BOOL started =
-        CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
-    lastError = started ? 0 : GetLastError();
-    CloseHandle(writeEnd);
-    if (!started) {
-      CloseHandle(readEnd);
-      continue;
-    }
-    char buf[4096];
-    DWORD n = 0;
-    while (ReadFile(readEnd, buf, sizeof buf, &n, nullptr) && n > 0) r.output.append(buf, n);
-    CloseHandle(readEnd);
-    WaitForSingleObject(pi.hProcess, INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    r.exitCode = static_cast<int>(code);
-    return;
-  }
-  throw std::runtime_error("cannot start " + cmd + " (error " + std::to_string(lastError) + ")");
-}
-#else
-void Collect(const std::string& cmd, ChildResult& r) {
+  // cmd.exe strips one pair of outer quotes.
+  cmd = "\"" + cmd + "\"";
+#endif
+  std::fflush(stdout);
   FILE* p = popen(cmd.c_str(), "r");
   if (p == nullptr) throw std::runtime_error("cannot start " + cmd);
+  ChildResult r;
   char buf[4096];
   std::size_t n;
   while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
   int status = pclose(p);
+#ifdef _WIN32
+  r.exitCode = status;
+#else
   r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
 #endif
-
-ChildResult RunCommand(std::string cmd) {
-  std::fflush(stdout);
-  ChildResult r;
-  Collect(cmd, r);
   std::size_t start = 0;
   while (start < r.output.size()) {
     std::size_t end = r.output.find('\n', start);
