@@ -48,7 +48,8 @@ std::vector<OpRow> OpRows() {
          return d.SetCommState(dcb);
        },
        [](Rig& r) { return r.line->CurrentDcb().BaudRate == 1200; }},
-      {SerialOp::EscapeCommFunction, [](ISerialDevice& d, Rig&) { return d.EscapeCommFunction(kEscSetBreak); },
+      {SerialOp::EscapeCommFunction,
+       [](ISerialDevice& d, Rig&) { return d.EscapeCommFunction(kEscSetBreak); },
        [](Rig& r) { return r.line->InBreak(); }},
       {SerialOp::SetupComm, [](ISerialDevice& d, Rig&) { return d.SetupComm(1234, 100); },
        [](Rig& r) { return r.line->InputQueueSize() == 1234; }},
