@@ -158,15 +158,11 @@ linux_tree() {
   ln -s "$slave" "$dir/dev/ttyUSB0"
 }
 
-# One booted prefix, copied for every scenario (a copy takes a moment, a
-# boot most of a minute).
-wine_base() {
-  (unset WINEPREFIX && "$wine_run" --prepare "$work/base") >/dev/null 2>&1
-}
-
+# A prefix of its own for every scenario: a cheap copy of one booted
+# template (scripts/wine-run).
 wine_tree() {
   local dir=$1 slave=$2
-  cp -a "$work/base/wineprefix" "$dir/prefix"
+  WINEPREFIX=$dir/prefix "$wine_run" --prepare "$dir" >/dev/null 2>&1
   ln -sfn "$slave" "$dir/prefix/dosdevices/com5"
 }
 
@@ -404,6 +400,12 @@ time.sleep(200)' "$slave" >"$dir/hold.out" &
   else
     echo "ok $name ($(grep '^time ' "$dir/transcript")$(sed -n 's/.* \([0-9]*\) TIOCMGET call(s).*/, \1 TIOCMGET/p' "$dir/board.err"))"
   fi
+  if [ "$mode" = wine ]; then
+    # A passed scenario's prefix is of no more use.
+    WINEPREFIX=$dir/prefix wineserver -k >/dev/null 2>&1 || true
+    WINEPREFIX=$dir/prefix wineserver -w >/dev/null 2>&1 || true
+    rm -rf "$dir/prefix" "$dir/prefix.lock"
+  fi
 }
 
 values_in >"$work/values.in"
@@ -437,7 +439,6 @@ if [ -n "$gui" ]; then
 fi
 if [ "$mode" = wine ]; then
   x86_64-w64-mingw32-gcc-posix -O1 -Wall -Wextra -Werror -o "$work/wine_fixture.exe" "$fixture"
-  wine_base
 fi
 
 jobs_=()

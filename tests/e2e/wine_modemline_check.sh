@@ -22,12 +22,7 @@ cleanup() {
 trap cleanup EXIT
 
 "$cc" -O1 -Wall -Wextra -Werror -o "$work/wine_modemline.exe" "$source"
-if [ ! -f "$WINEPREFIX/.qv-ready" ]; then
-  mkdir -p "$WINEPREFIX"
-  timeout 300 wineboot -i >/dev/null 2>&1 || true
-  timeout 60 wineserver -w || true
-  touch "$WINEPREFIX/.qv-ready"
-fi
+"$(dirname "$0")/../../scripts/wine-run" --prepare "$work" >/dev/null 2>&1
 
 mkfifo "$work/board.out"
 "$lcdboard" --state "$work/board.state" --timeout 100 --fault line-error=1 >"$work/board.out" 2>"$work/board.err" &
