@@ -93,6 +93,24 @@ const char* const kWrongEnd = "Datenübertragungsfehler!\n\nFalsches Bestätigun
 constexpr int kIdleLimit = 500;
 constexpr int kIdleSleepMs = 10;
 
+// An answer is looked for in up to kAnswerPolls polls; it counts only within
+// the first kAnswerInTimePolls. The send wait gives up after as many polls.
+constexpr int kAnswerPolls = 100;
+constexpr int kAnswerInTimePolls = 96;
+constexpr int kSendCompletePolls = 96;
+constexpr int kSendCompleteSleepMs = 10;
+
+// The read bar moves one step per this many fields of the dump.
+constexpr int kFieldsPerReadStep = 30;
+
+// The programming wait: kProgrammingPolls polls of kProgrammingSleepMs; a
+// confirmation counts up to poll kLastConfirmingPoll, and the bar's step
+// per poll is the double nearest 100 / kLastConfirmingPoll.
+constexpr int kProgrammingPolls = 600;
+constexpr int kProgrammingSleepMs = 20;
+constexpr int kLastConfirmingPoll = 598;
+constexpr double kProgrammingStep = 100.0 / kLastConfirmingPoll;
+
 // The idle shape for one byte: poll; when nothing is there, sleep 10 ms and
 // count; 500 idle polls are a time-out. `beforeSleep` runs before each sleep.
 template <class F>
@@ -115,12 +133,12 @@ bool WaitByte(std::uint8_t& b) {
 // The echo shape: up to 100 polls, each after a sleep; the expected byte
 // counts only within the first 96 polls, any other byte is wrong at once.
 void WaitEcho(std::uint8_t expected, int sleepMs, int wrongCode, int lateCode) {
-  for (int poll = 1; poll <= 100; ++poll) {
+  for (int poll = 1; poll <= kAnswerPolls; ++poll) {
     Sleep(sleepMs);
     if (Port().InputCount() > 0) {
       std::uint8_t b = Port().ReadByte();
       if (b != expected) ReportProtocolError(WrongAnswer, wrongCode);
-      if (poll <= 96) return;
+      if (poll <= kAnswerInTimePolls) return;
       ReportProtocolError(AnswerTimeout, lateCode);
     }
   }
@@ -163,8 +181,7 @@ std::int32_t ParseField(const char* text) {
 int ProgrammingWaitPosition(int k) {
   // The step is kMantissa * 2^-kShift exactly, and k * kMantissa fits 64 bits
   // for every poll of the wait, so the shift truncates the exact product.
-  constexpr double kStep = 0.16722408026755853;
-  constexpr std::uint64_t kBits = std::bit_cast<std::uint64_t>(kStep);
+  constexpr std::uint64_t kBits = std::bit_cast<std::uint64_t>(kProgrammingStep);
   constexpr std::uint64_t kMantissa = (kBits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
   constexpr int kShift = 1075 - static_cast<int>(kBits >> 52);
   static_assert(kShift > 0 && kShift < 64);
@@ -175,8 +192,8 @@ int ProgrammingWaitPosition(int k) {
 void WaitSendComplete(int code) {
   for (int i = 0;; ++i) {
     if (!Port().WritePending()) return;
-    if (i >= 96) break;
-    Sleep(10);
+    if (i >= kSendCompletePolls) break;
+    Sleep(kSendCompleteSleepMs);
   }
   RunHost().ShowErrorMessage("Daten senden konnte nicht ausgeführt werden!  Fehlercode " +
                              std::to_string(code) + "\n\n             Datenübertragung abgebrochen!");
@@ -188,10 +205,10 @@ bool PingBoard() {
   SendByte(PingByte, 1);
   Sleep(10);
   bool ok = false;
-  for (int poll = 1; poll <= 100; ++poll) {
+  for (int poll = 1; poll <= kAnswerPolls; ++poll) {
     Sleep(1);
     if (Port().InputCount() != 0) {
-      ok = Port().ReadByte() == PingByte && poll <= 96;
+      ok = Port().ReadByte() == PingByte && poll <= kAnswerInTimePolls;
       break;
     }
   }
@@ -307,7 +324,7 @@ void ReadConfiguration() {
     }
     if (separators > 0) {
       host.ProcessMessages();
-      host.Progress().SetPosition(separators / 30);
+      host.Progress().SetPosition(separators / kFieldsPerReadStep);
     }
     if (stored && buf[length - 1] == ConfirmByte) break;
   }
@@ -409,11 +426,11 @@ void ProgramConfiguration() {
   host.Status().SetCaption("Konfiguration Programmieren");
   host.Status().Repaint();
   bool confirmed = false;
-  for (int k = 0; k < 600; ++k) {
-    Sleep(20);
+  for (int k = 0; k < kProgrammingPolls; ++k) {
+    Sleep(kProgrammingSleepMs);
     if (Port().InputCount() > 0) {
       if (Port().ReadByte() != ConfirmByte) ReportProtocolError(WrongConfirmation, 7);
-      if (k <= 598) confirmed = true;
+      if (k <= kLastConfirmingPoll) confirmed = true;
       break;
     }
     if (k > 0) {
