@@ -1,11 +1,13 @@
 #include "app/Main.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 
 #include "app/Stages.h"
+#include "framework/Thread.h"
 #include "platform/Platform.h"
 
 TMainForm* MainForm = nullptr;
@@ -318,15 +320,21 @@ void TMainForm::Timer3Timer(TObject*) {
 }
 
 int RunQuorvaltine() {
-  TApplication application;
-  try {
-    Application->Initialize();
-    Application->CreateForm(MainForm);
-    Application->Run();
-  } catch (const Exception& e) {
-    Application->ShowException(e);
-  } catch (...) {
-    Application->ShowException(Exception(""));
+  {
+    TApplication application;
+    try {
+      Application->Initialize();
+      Application->CreateForm(MainForm);
+      Application->Run();
+    } catch (const Exception& e) {
+      Application->ShowException(e);
+    } catch (...) {
+      Application->ShowException(Exception(""));
+    }
   }
+  // The port is closed with its window; a thread of it that is still on its
+  // way out must be gone before the program's exit routines run (the MinGW
+  // thread library deadlocks when a thread ends during them).
+  TThread::EndThreads(std::chrono::seconds(2));
   return 0;
 }

@@ -1,8 +1,11 @@
 #include "framework/Thread.h"
 
+#include <algorithm>
 #include <deque>
 #include <exception>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "framework/Toolkit.h"
 #include "platform/Platform.h"
@@ -23,6 +26,29 @@ std::deque<std::shared_ptr<SyncCall>> g_queue;
 // otherwise: a synchronised call from any other thread must never run on
 // that thread itself, with or without an application object.
 std::thread::id g_mainThread = std::this_thread::get_id();
+
+std::atomic<std::uint64_t> g_nextSerial{1};
+
+// Threads started whose body has not ended yet; guarded by g_freedMu.
+int g_running = 0;
+
+// The system threads of free-on-terminate threads that have freed
+// themselves, until they are joined. Never destroyed: a thread still in it
+// at exit must not be destroyed joinable.
+std::mutex g_freedMu;
+std::condition_variable g_freedCv;
+std::vector<std::pair<std::uint64_t, std::thread>>& Freed() {
+  static auto* freed = new std::vector<std::pair<std::uint64_t, std::thread>>;
+  return *freed;
+}
+
+void JoinOrLeave(std::thread& t) {
+  if (!t.joinable()) return;
+  if (t.get_id() == std::this_thread::get_id())
+    t.detach();
+  else
+    t.join();
+}
 
 }  // namespace
 
@@ -70,7 +96,7 @@ bool CheckSynchronize() {
   return ran;
 }
 
-TThread::TThread() = default;
+TThread::TThread() : serial_(g_nextSerial++) {}
 
 TThread::~TThread() {
   if (!freeOnTerminate_) {
@@ -87,10 +113,16 @@ TThread::~TThread() {
 }
 
 void TThread::Start() {
+  // Those that ended before keep nothing behind.
+  JoinFreedThreads();
   {
     std::lock_guard<std::mutex> lock(startMu_);
     if (started_) return;
     started_ = true;
+    {
+      std::lock_guard<std::mutex> count(g_freedMu);
+      ++g_running;
+    }
     thread_ = std::thread([this] { Body(); });
   }
   // The thread takes its priority before Start returns: from then on it
@@ -126,9 +158,55 @@ void TThread::Body() {
   }
   finished_ = true;
   if (freeOnTerminate_) {
-    thread_.detach();
+    const std::uint64_t serial = serial_;
+    std::thread self = std::move(thread_);
     delete this;
+    {
+      std::lock_guard<std::mutex> lock(g_freedMu);
+      Freed().emplace_back(serial, std::move(self));
+      --g_running;
+    }
+  } else {
+    std::lock_guard<std::mutex> lock(g_freedMu);
+    --g_running;
   }
+  g_freedCv.notify_all();
+}
+
+bool TThread::EndThreads(std::chrono::milliseconds limit) {
+  bool ended;
+  {
+    std::unique_lock<std::mutex> lock(g_freedMu);
+    ended = g_freedCv.wait_for(lock, limit, [] { return g_running == 0; });
+  }
+  JoinFreedThreads();
+  return ended;
+}
+
+bool TThread::JoinFreedThread(std::uint64_t serial, std::chrono::milliseconds limit) {
+  std::thread t;
+  {
+    std::unique_lock<std::mutex> lock(g_freedMu);
+    auto& freed = Freed();
+    auto find = [&] {
+      return std::find_if(freed.begin(), freed.end(), [&](const auto& e) { return e.first == serial; });
+    };
+    if (!g_freedCv.wait_for(lock, limit, [&] { return find() != freed.end(); })) return false;
+    auto it = find();
+    t = std::move(it->second);
+    freed.erase(it);
+  }
+  JoinOrLeave(t);
+  return true;
+}
+
+void TThread::JoinFreedThreads() {
+  std::vector<std::pair<std::uint64_t, std::thread>> freed;
+  {
+    std::lock_guard<std::mutex> lock(g_freedMu);
+    freed.swap(Freed());
+  }
+  for (auto& e : freed) JoinOrLeave(e.second);
 }
 
 void TThread::WaitFor() {

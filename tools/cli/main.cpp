@@ -220,6 +220,8 @@ void AtEnd() {
     platform::Transcript::Line(line);
   }
   ReportOsFaults();
+  // An exit from anywhere else: no thread may end while the process does.
+  TThread::EndThreads(std::chrono::seconds(2));
   std::int64_t ms = (platform::NowUs() - g_startUs) / 1000;
   int code = g_success || CliReadSucceeded() ? 0 : 1;
   platform::Transcript::Line("time " + std::to_string(ms));
