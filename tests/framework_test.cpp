@@ -252,19 +252,14 @@ class FailingBoxToolkit final : public THeadlessToolkit {
   }
 };
 
-class FailingBoxTest : public ::testing::Test {
+// The headless fixture with that toolkit in place of the plain one.
+class FailingBoxTest : public HeadlessTest {
  protected:
   void SetUp() override {
-    platform::Install(&sim);
-    InstallToolkit(&tk);
+    HeadlessTest::SetUp();
+    InstallToolkit(&failing);
   }
-  void TearDown() override {
-    InstallToolkit(nullptr);
-    platform::Install(nullptr);
-  }
-  platform::SimPlatform sim{true};
-  FailingBoxToolkit tk;
-  TApplication app;
+  FailingBoxToolkit failing;
 };
 
 TEST_F(FailingBoxTest, TheLoopGoesOnWhenTheExceptionBoxFailsAsWell) {
@@ -275,11 +270,11 @@ TEST_F(FailingBoxTest, TheLoopGoesOnWhenTheExceptionBoxFailsAsWell) {
   t.throwError = true;
   timer.SetOnTimer(TNotifyEvent(&t, &Ticker::Tick));
   bool lastActionRan = false;
-  tk.At(1'500'000, [] { throw Exception("Klick"); });
-  tk.At(3'500'000, [&] { lastActionRan = true; });
-  EXPECT_NO_THROW(tk.RunLoop());
+  failing.At(1'500'000, [] { throw Exception("Klick"); });
+  failing.At(3'500'000, [&] { lastActionRan = true; });
+  EXPECT_NO_THROW(failing.RunLoop());
   EXPECT_EQ(t.at, (std::vector<long long>{1000, 2000, 3000}));
-  EXPECT_EQ(tk.attempts, (std::vector<std::string>{"kaputt", "Klick", "kaputt", "kaputt"}));
+  EXPECT_EQ(failing.attempts, (std::vector<std::string>{"kaputt", "Klick", "kaputt", "kaputt"}));
   EXPECT_TRUE(lastActionRan);
 }
 
