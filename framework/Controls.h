@@ -25,6 +25,12 @@ constexpr std::uint8_t ColorR(TColor c) { return c & 0xFF; }
 constexpr std::uint8_t ColorG(TColor c) { return (c >> 8) & 0xFF; }
 constexpr std::uint8_t ColorB(TColor c) { return (c >> 16) & 0xFF; }
 
+// A system colour has the high bit set; its low byte is the index of the
+// system's colour table (15 button face, 8 window text, 5 window) that the
+// backend resolves. Anything else is a plain colour.
+constexpr bool IsSystemColor(TColor c) { return (c & 0x80000000u) != 0; }
+constexpr int SystemColorIndex(TColor c) { return static_cast<int>(c & 0xFF); }
+
 struct TFont {
   std::string Name = "MS Sans Serif";
   int Height = -11;  // negative: character height in pixels at 96 dpi

@@ -1,6 +1,5 @@
 #include "framework/ExtCtrls.h"
 
-#include "framework/Forms.h"
 #include "framework/Toolkit.h"
 
 TTimer::TTimer(TComponent* owner) : TComponent(owner) {}
@@ -39,9 +38,5 @@ void TTimer::UpdateTimer() {
 
 void TTimer::DispatchTick() {
   if (!running_ || !onTimer_.Assigned()) return;
-  try {
-    onTimer_(this);
-  } catch (...) {
-    Application->HandleException(this);
-  }
+  GuardedDispatch([this] { onTimer_(this); }, this);
 }

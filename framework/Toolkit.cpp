@@ -3,6 +3,8 @@
 #include <atomic>
 #include <stdexcept>
 
+#include "framework/Forms.h"
+
 namespace {
 std::atomic<IToolkit*> g_toolkit{nullptr};
 }
@@ -16,3 +18,12 @@ IToolkit& Toolkit() {
 IToolkit* InstalledToolkit() { return g_toolkit.load(); }
 
 IToolkit* InstallToolkit(IToolkit* t) { return g_toolkit.exchange(t); }
+
+void HandleDispatchException(TObject* sender) noexcept {
+  if (Application == nullptr) return;
+  try {
+    Application->HandleException(sender);
+  } catch (...) {
+    // Nothing more can be done here: the handler's own dispatch goes on.
+  }
+}

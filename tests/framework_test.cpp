@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <stdexcept>
 #include <thread>
 
 #include "framework/Classes.h"
+#include "framework/Controls.h"
 #include "framework/ExtCtrls.h"
 #include "framework/Forms.h"
 #include "framework/Strings.h"
@@ -129,6 +131,30 @@ TEST(StringListTest, AppendsInOrderUnlessSorted) {
   EXPECT_EQ(l[2], "COM3");
 }
 
+TEST(ScaleToPpiTest, RoundsToTheNearestPixelWithHalvesAwayFromZero) {
+  struct Case {
+    int ppi, design, screen;
+  } cases[] = {
+      {96, 593, 593},  {96, -11, -11},  {96, 0, 0},      {120, 1, 1},     {120, 2, 3},     {120, 13, 16},
+      {120, 18, 23},   {120, 593, 741}, {120, -2, -3},   {120, -11, -14}, {144, 1, 2},     {144, 13, 20},
+      {144, 175, 263}, {144, -1, -2},   {144, -11, -17}, {192, 0, 0},     {192, 137, 274}, {192, -11, -22},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(ScaleToPpi(c.design, c.ppi), c.screen) << c.design << " at " << c.ppi << " dpi";
+}
+
+TEST(ColorTest, SystemColoursHaveTheHighBitAndATableIndex) {
+  struct Case {
+    TColor color;
+    int index;  // in the system's colour table; -1: a plain colour
+  } cases[] = {
+      {clBlack, -1},    {clGreen, -1},   {clLime, -1},      {clWhite, -1}, {clRed, -1},     {0x00123456, -1},
+      {0x7F123456, -1}, {clBtnFace, 15}, {clWindowText, 8}, {clWindow, 5}, {0x80000000, 0}, {0x80000018, 24},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(IsSystemColor(c.color) ? SystemColorIndex(c.color) : -1, c.index) << std::hex << c.color;
+}
+
 // The headless toolkit on the virtual clock.
 class HeadlessTest : public ::testing::Test {
  protected:
@@ -213,6 +239,43 @@ TEST_F(HeadlessTest, ExceptionLeavingATimerIsShownButTheSilentAbortIsNot) {
   tk.RunLoop();
   platform::Transcript::SetStream(nullptr);
   EXPECT_EQ(out.str(), "exception kaputt\nidle\n");
+}
+
+// The headless toolkit whose exception box fails in turn, as a box may while
+// the program is going down.
+class FailingBoxToolkit final : public THeadlessToolkit {
+ public:
+  std::vector<std::string> attempts;
+  void ShowExceptionBox(const std::string& message) override {
+    attempts.push_back(message);
+    throw std::runtime_error("no box for " + message);
+  }
+};
+
+// The headless fixture with that toolkit in place of the plain one.
+class FailingBoxTest : public HeadlessTest {
+ protected:
+  void SetUp() override {
+    HeadlessTest::SetUp();
+    InstallToolkit(&failing);
+  }
+  FailingBoxToolkit failing;
+};
+
+TEST_F(FailingBoxTest, TheLoopGoesOnWhenTheExceptionBoxFailsAsWell) {
+  TTimer timer(nullptr);
+  Ticker t;
+  t.timer = &timer;
+  t.stopAfter = 3;
+  t.throwError = true;
+  timer.SetOnTimer(TNotifyEvent(&t, &Ticker::Tick));
+  bool lastActionRan = false;
+  failing.At(1'500'000, [] { throw Exception("Klick"); });
+  failing.At(3'500'000, [&] { lastActionRan = true; });
+  EXPECT_NO_THROW(failing.RunLoop());
+  EXPECT_EQ(t.at, (std::vector<long long>{1000, 2000, 3000}));
+  EXPECT_EQ(failing.attempts, (std::vector<std::string>{"kaputt", "Klick", "kaputt", "kaputt"}));
+  EXPECT_TRUE(lastActionRan);
 }
 
 class Worker : public TThread {

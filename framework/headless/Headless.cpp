@@ -102,7 +102,7 @@ bool THeadlessToolkit::RunDue() {
   while (!actions_.empty() && actions_.begin()->first <= now) {
     auto fn = std::move(actions_.begin()->second);
     actions_.erase(actions_.begin());
-    fn();
+    GuardedDispatch(fn);
     ran = true;
     if (quit_) return ran;
     ran = CheckSynchronize() || ran;

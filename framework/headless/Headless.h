@@ -13,7 +13,7 @@
 
 #include "framework/Toolkit.h"
 
-class THeadlessToolkit final : public IToolkit {
+class THeadlessToolkit : public IToolkit {
  public:
   THeadlessToolkit();
   ~THeadlessToolkit() override;
@@ -33,7 +33,8 @@ class THeadlessToolkit final : public IToolkit {
   void SetPixelsPerInch(int ppi) { ppi_ = ppi; }
 
   // A user action at a time on the platform clock (microseconds), run on the
-  // UI thread by the message loop, also inside ProcessMessages.
+  // UI thread by the message loop, also inside ProcessMessages. What it
+  // throws goes to the application, as from a click in a window.
   void At(std::int64_t timeUs, std::function<void()> action);
 
   // Called for every box before it is answered, e.g. to act while it shows.

@@ -29,25 +29,6 @@ namespace {
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
-// A model handler called from a Qt signal or event must not let an exception
-// into Qt's dispatch: it goes to the application, as an exception leaving a
-// window message would.
-template <class F>
-void Guarded(F&& f) {
-  try {
-    f();
-  } catch (...) {
-    if (Application == nullptr) return;
-    try {
-      Application->HandleException(nullptr);
-    } catch (...) {
-      // Showing the exception failed as well; nothing more can be done here.
-    }
-  }
-}
-
-int ScaleBy(int v, int ppi) { return ppi == 96 ? v : (v * ppi + 48) / 96; }
-
 // The drop-down list's entries at the model's item height, as the Windows
 // list box draws them, whatever height the style would give the font.
 class TItemHeightDelegate final : public QStyledItemDelegate {
@@ -65,7 +46,7 @@ class TItemHeightDelegate final : public QStyledItemDelegate {
 
 int ScreenPpi() {
   QScreen* s = QGuiApplication::primaryScreen();
-  return s != nullptr ? qRound(s->logicalDotsPerInch()) : 96;
+  return s != nullptr ? qRound(s->logicalDotsPerInch()) : kDesignPixelsPerInch;
 }
 
 // Families tried in order; the first one installed is used. Fontconfig's
@@ -101,7 +82,7 @@ QFont MakeFont(const TFont& f, int ppi) {
   // which is Qt's pixel size; a positive one is the cell height, of which
   // the character takes about seven eighths.
   int px = f.Height < 0 ? -f.Height : (f.Height * 7 + 4) / 8;
-  font.setPixelSize(std::max(1, ScaleBy(px, ppi)));
+  font.setPixelSize(std::max(1, ScaleToPpi(px, ppi)));
   font.setBold(f.Bold);
   return font;
 }
@@ -177,8 +158,8 @@ class TQtPeer final : public IControlPeer {
       ApplyFormGeometry();
       return;
     }
-    w->setGeometry(ScaleBy(c_.Left(), ppi_), ScaleBy(c_.Top(), ppi_), ScaleBy(c_.Width(), ppi_),
-                   ScaleBy(c_.Height(), ppi_));
+    w->setGeometry(ScaleToPpi(c_.Left(), ppi_), ScaleToPpi(c_.Top(), ppi_), ScaleToPpi(c_.Width(), ppi_),
+                   ScaleToPpi(c_.Height(), ppi_));
   }
 
   void ApplyText(QWidget* w) {
@@ -261,7 +242,7 @@ class TQtFormWidget final : public QWidget {
   void closeEvent(QCloseEvent* e) override {
     // The model hides the window when its close query allows it.
     e->ignore();
-    Guarded([this] { form_.Close(); });
+    GuardedDispatch([this] { form_.Close(); });
   }
   bool event(QEvent* e) override {
     bool r = QWidget::event(e);
@@ -339,12 +320,12 @@ void RunBox(const std::string& text, const std::string& title, QMessageBox::Icon
 }  // namespace
 
 std::uint32_t QtResolveColor(TColor c) {
-  if ((c & 0xFF000000u) == 0) return (ColorR(c) << 16) | (ColorG(c) << 8) | ColorB(c);
+  if (!IsSystemColor(c)) return (ColorR(c) << 16) | (ColorG(c) << 8) | ColorB(c);
   const QPalette pal = QApplication::palette();
   QColor q;
   // The system colour indexes of the Windows palette, mapped to their
   // nearest role.
-  switch (c & 0xFF) {
+  switch (SystemColorIndex(c)) {
     case 0:   // scroll bar
     case 15:  // button face
       q = pal.color(QPalette::Button);
@@ -462,15 +443,16 @@ QWidget* CreateWidget(TControl& c, QWidget* parent, int ppi) {
       auto* box = new QComboBox(parent);
       auto& model = static_cast<TComboBox&>(c);
       QObject::connect(box, QOverload<int>::of(&QComboBox::activated),
-                       [&model](int i) { Guarded([&] { model.DoUserSelect(i); }); });
-      box->setItemDelegate(new TItemHeightDelegate(ScaleBy(model.ItemHeight(), ppi), box));
+                       [&model](int i) { GuardedDispatch([&] { model.DoUserSelect(i); }); });
+      box->setItemDelegate(new TItemHeightDelegate(ScaleToPpi(model.ItemHeight(), ppi), box));
       w = box;
       break;
     }
     case TControlKind::Button: {
       auto* button = new QPushButton(parent);
       auto& model = static_cast<TButton&>(c);
-      QObject::connect(button, &QPushButton::clicked, [&model] { Guarded([&] { model.DoUserClick(); }); });
+      QObject::connect(button, &QPushButton::clicked,
+                       [&model] { GuardedDispatch([&] { model.DoUserClick(); }); });
       w = button;
       break;
     }
@@ -569,7 +551,8 @@ void TQtToolkit::StartTimer(TTimer& timer, int intervalMs) {
   t->setTimerType(Qt::PreciseTimer);
   t->setInterval(intervalMs);
   TTimer* model = &timer;
-  QObject::connect(t, &QTimer::timeout, t, [model] { Guarded([model] { model->DispatchTick(); }); });
+  // The tick hands what its handler throws to the application itself.
+  QObject::connect(t, &QTimer::timeout, t, [model] { model->DispatchTick(); });
   impl_->timers[&timer] = t;
   t->start();
 }

@@ -46,7 +46,7 @@ std::wstring Widen(const std::string& s) {
 }
 
 COLORREF ResolveColor(TColor c) {
-  if (c & 0x80000000u) return GetSysColor(static_cast<int>(c & 0xFF));
+  if (IsSystemColor(c)) return GetSysColor(SystemColorIndex(c));
   return static_cast<COLORREF>(c & 0x00FFFFFF);
 }
 
@@ -66,16 +66,6 @@ bool RunHooks(UINT msg, WPARAM wp, LPARAM lp) {
   return false;
 }
 
-// Exceptions must not unwind through the system's window procedures.
-template <class F>
-void Guarded(F&& fn) {
-  try {
-    fn();
-  } catch (...) {
-    if (Application != nullptr) Application->HandleException(nullptr);
-  }
-}
-
 }  // namespace
 
 struct TWin32Toolkit::Impl {
@@ -93,10 +83,9 @@ struct TWin32Toolkit::Impl {
     HDC dc = GetDC(nullptr);
     int ppi = GetDeviceCaps(dc, LOGPIXELSY);
     ReleaseDC(nullptr, dc);
-    return ppi > 0 ? ppi : 96;
+    return ppi > 0 ? ppi : kDesignPixelsPerInch;
   }
-  // Design units (pixels at 96 per inch) to screen pixels.
-  int Scale(int v) { return MulDiv(v, Ppi(), 96); }
+  int Scale(int v) { return ScaleToPpi(v, Ppi()); }
 
   HFONT Font(const TFont& f) {
     int height = Scale(f.Height);
@@ -268,7 +257,7 @@ LRESULT CALLBACK FormProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   if (Application != nullptr && Application->MainForm() == &form && RunHooks(msg, wp, lp)) return 0;
   switch (msg) {
     case WM_CLOSE:
-      Guarded([&] { form.Close(); });
+      GuardedDispatch([&] { form.Close(); });
       return 0;
     case WM_ERASEBKGND: {
       RECT r;
@@ -284,12 +273,12 @@ LRESULT CALLBACK FormProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       if (peer == nullptr) break;
       TControl& c = peer->Control();
       if (c.Kind() == TControlKind::Button && HIWORD(wp) == BN_CLICKED) {
-        Guarded([&] { static_cast<TButton&>(c).DoUserClick(); });
+        GuardedDispatch([&] { static_cast<TButton&>(c).DoUserClick(); });
         return 0;
       }
       if (c.Kind() == TControlKind::ComboBox && HIWORD(wp) == CBN_SELCHANGE) {
         int i = static_cast<int>(SendMessageW(peer->Handle(), CB_GETCURSEL, 0, 0));
-        Guarded([&] { static_cast<TComboBox&>(c).DoUserSelect(i); });
+        GuardedDispatch([&] { static_cast<TComboBox&>(c).DoUserSelect(i); });
         return 0;
       }
       break;
@@ -304,13 +293,14 @@ LRESULT CALLBACK MessageProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   if (g_impl != nullptr) {
     if (msg == kWakeMessage) {
       g_impl->wakePosted = false;
-      Guarded([] { CheckSynchronize(); });
+      GuardedDispatch([] { CheckSynchronize(); });
       return 0;
     }
     if (msg == WM_TIMER) {
       auto it = g_impl->timers.find(static_cast<UINT_PTR>(wp));
+      // The tick hands what its handler throws to the application itself.
       if (it != g_impl->timers.end()) it->second->DispatchTick();
-      Guarded([] { CheckSynchronize(); });
+      GuardedDispatch([] { CheckSynchronize(); });
       return 0;
     }
   }
@@ -448,14 +438,14 @@ void TWin32Toolkit::HideForm(TForm& form) {
 
 void TWin32Toolkit::RunLoop() {
   Impl& tk = *impl_;
-  Guarded([] { CheckSynchronize(); });
+  GuardedDispatch([] { CheckSynchronize(); });
   MSG msg;
   while (!tk.quit) {
     BOOL got = GetMessageW(&msg, nullptr, 0, 0);
     if (got == 0 || got == -1) break;
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
-    Guarded([] { CheckSynchronize(); });
+    GuardedDispatch([] { CheckSynchronize(); });
   }
 }
 
@@ -467,7 +457,7 @@ void TWin32Toolkit::Quit() {
 
 void TWin32Toolkit::ProcessMessages() {
   MSG msg;
-  Guarded([] { CheckSynchronize(); });
+  GuardedDispatch([] { CheckSynchronize(); });
   while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
     if (msg.message == WM_QUIT) {
       impl_->quit = true;
@@ -475,7 +465,7 @@ void TWin32Toolkit::ProcessMessages() {
     }
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
-    Guarded([] { CheckSynchronize(); });
+    GuardedDispatch([] { CheckSynchronize(); });
   }
 }
 
