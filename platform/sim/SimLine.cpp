@@ -7,9 +7,6 @@
 
 namespace platform {
 
-// ---------------------------------------------------------------------------
-// The line.
-
 SimSerialLine::SimSerialLine(IClock& clock, ErrorFlavour flavour) : clock_(clock), codes_(CodesOf(flavour)) {
   dcb_.BaudRate = 9600;
   dcb_.ByteSize = 8;
