@@ -19,6 +19,14 @@ void SetSerialLastError(std::uint32_t code);
 // SerialFail(code);` in a call that fails.
 bool SerialFail(std::uint32_t code);
 
+// A serial system that imitates the Windows calls and keeps its last error
+// in the slot above.
+class ImitatingSerialSystem : public ISerialSystem {
+ public:
+  std::uint32_t LastError() override { return SerialLastError(); }
+  void SetLastError(std::uint32_t code) override { SetSerialLastError(code); }
+};
+
 // The properties record of a driver that imitates the Windows one on an
 // RS-232 port of any rate: 5 to 8 data bits, every parity, one or two stop
 // bits, all settable parameters, the line and time-out capabilities, and

@@ -666,8 +666,6 @@ std::unique_ptr<ISerialEvent> PosixSerialSystem::NewEvent(bool manualReset, bool
   return std::make_unique<CondSerialEvent>(manualReset, initiallySet);
 }
 
-std::uint32_t PosixSerialSystem::LastError() { return SerialLastError(); }
-void PosixSerialSystem::SetLastError(std::uint32_t code) { SetSerialLastError(code); }
 std::string PosixSerialSystem::ErrorText(std::uint32_t code) { return std::strerror(static_cast<int>(code)); }
 std::uint32_t PosixSerialSystem::InvalidHandleCode() { return EBADF; }
 std::uint32_t PosixSerialSystem::DeviceGoneCode() { return EIO; }

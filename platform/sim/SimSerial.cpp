@@ -478,9 +478,6 @@ std::unique_ptr<ISerialEvent> SimSerialSystem::NewEvent(bool manualReset, bool i
   return std::make_unique<SimEvent>(manualReset, initiallySet, counters_);
 }
 
-std::uint32_t SimSerialSystem::LastError() { return SerialLastError(); }
-void SimSerialSystem::SetLastError(std::uint32_t code) { SetSerialLastError(code); }
-
 std::string SimSerialSystem::ErrorText(std::uint32_t code) { return FlavourErrorText(flavour_, code); }
 
 }  // namespace platform

@@ -285,7 +285,7 @@ class SimSerialLine : public std::enable_shared_from_this<SimSerialLine> {
 
 // The serial system over the simulated devices, by name ("COM5" and
 // "\\\\.\\COM5" name the same device; case does not matter).
-class SimSerialSystem final : public ISerialSystem {
+class SimSerialSystem final : public ImitatingSerialSystem {
  public:
   explicit SimSerialSystem(ErrorFlavour flavour = kNativeFlavour);
   ~SimSerialSystem() override;
@@ -315,8 +315,6 @@ class SimSerialSystem final : public ISerialSystem {
 
   std::unique_ptr<ISerialDevice> Open(const std::string& name) override;
   std::unique_ptr<ISerialEvent> NewEvent(bool manualReset, bool initiallySet) override;
-  std::uint32_t LastError() override;
-  void SetLastError(std::uint32_t code) override;
   std::string ErrorText(std::uint32_t code) override;
   std::uint32_t InvalidHandleCode() override { return CodesOf(flavour_).InvalidHandle; }
   std::uint32_t DeviceGoneCode() override { return CodesOf(flavour_).RemovedWait; }
