@@ -180,10 +180,10 @@ class ISerialDevice {
   virtual bool ClearCommError(std::uint32_t& errors, CommQueues* queues) = 0;
   virtual bool GetCommProperties(CommProp& prop) = 0;
 
-  // Overlapped transfers. `done` is reset by the caller beforehand and
-  // signalled by the driver when the transfer ends; buffer and event stay
-  // valid until then. True: ended at once, `transferred` set. False with
-  // kErrorIoPending: running.
+  // Overlapped transfers. `done` is reset as the transfer starts (the
+  // caller resets it beforehand as well) and signalled by the driver when
+  // the transfer ends; buffer and event stay valid until then. True: ended
+  // at once, `transferred` set. False with kErrorIoPending: running.
   virtual bool ReadFile(void* buffer, std::uint32_t length, std::uint32_t& transferred,
                         ISerialEvent& done) = 0;
   virtual bool WriteFile(const void* buffer, std::uint32_t length, std::uint32_t& transferred,
@@ -196,9 +196,9 @@ class ISerialDevice {
   // empty mask word.
   virtual bool SetCommMask(std::uint32_t mask) = 0;
   virtual bool GetCommMask(std::uint32_t& mask) = 0;
-  // Starts a wait for one of the masked events; fills *eventMask and
-  // signals `done` when it ends (true: ended at once). Meant to be called
-  // from the event thread while other threads use the device.
+  // Starts a wait for one of the masked events, resetting `done`; fills
+  // *eventMask and signals `done` when it ends (true: ended at once). Meant
+  // to be called from the event thread while other threads use the device.
   virtual bool WaitCommEvent(std::uint32_t* eventMask, ISerialEvent& done) = 0;
   // The outcome of the last wait that WaitCommEvent left running, once its
   // event has been signalled: false with the code when the wait failed (the

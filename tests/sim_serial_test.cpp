@@ -2,6 +2,7 @@
 // the port's event thread uses from another thread.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
 
 #include "platform/sim/SimPlatform.h"
@@ -143,6 +144,60 @@ TEST_F(SimSerialTest, TheFarEndSeesLinesAndBytesWithTheirTimes) {
   EXPECT_EQ(line->InputQueued(), 2u);
   dev.reset();
   EXPECT_EQ(lines, (std::vector<std::pair<bool, bool>>{{false, true}, {false, false}}));
+}
+
+TEST_F(SimSerialTest, AWriteEndsAtItsTotalTimeoutWithTheBytesThatHaveGone) {
+  // 9600 baud, 8N1: a character takes 1042 us; ten of them 10.42 ms.
+  struct Row {
+    std::uint32_t multiplier, constant;
+    std::uint32_t sent;      // when the write ends
+    std::size_t farEnd;      // in the end: the character on the line finishes
+    std::int64_t endedAtUs;  // -1: not before its last byte
+  };
+  for (Row r :
+       {Row{0, 5, 4, 5, 5'000}, Row{1, 0, 9, 10, 10'000}, Row{0, 0, 10, 10, -1}, Row{2, 0, 10, 10, -1}}) {
+    CommTimeouts t;
+    t.WriteTotalTimeoutMultiplier = r.multiplier;
+    t.WriteTotalTimeoutConstant = r.constant;
+    ASSERT_TRUE(dev->SetCommTimeouts(t));
+    line->TakeReceived();
+    const std::int64_t start = sim.Clock().NowUs();
+    auto done = serial.NewEvent(true, false);
+    const std::vector<std::uint8_t> data(10, 0x55);
+    std::uint32_t n = 0;
+    ASSERT_FALSE(dev->WriteFile(data.data(), 10, n, *done));
+    EXPECT_TRUE(dev->GetWriteResult(n, true));
+    EXPECT_EQ(n, r.sent) << r.multiplier << "/" << r.constant;
+    EXPECT_EQ(sim.Clock().NowUs() - start, r.endedAtUs >= 0 ? r.endedAtUs : 10'420);
+    sim.Clock().SleepMs(20);
+    EXPECT_EQ(line->TakeReceived().size(), r.farEnd) << r.multiplier << "/" << r.constant;
+  }
+}
+
+TEST_F(SimSerialTest, StartingATransferOrAnEventWaitResetsItsEvent) {
+  // One manual-reset event for every call, as the port's threads keep
+  // them: a signal left from the last call must not pass for this one's end.
+  ASSERT_TRUE(dev->SetCommMask(kEvRing));
+  std::uint8_t buffer[4] = {};
+  std::uint32_t n = 0, word = 0;
+  auto ev = serial.NewEvent(true, true);
+  struct Row {
+    const char* what;
+    std::function<bool()> start;
+  };
+  const Row rows[] = {
+      {"read", [&] { return dev->ReadFile(buffer, 4, n, *ev); }},
+      {"write", [&] { return dev->WriteFile(buffer, 4, n, *ev); }},
+      {"event wait", [&] { return dev->WaitCommEvent(&word, *ev); }},
+  };
+  for (const Row& r : rows) {
+    ASSERT_TRUE(ev->Set());
+    EXPECT_FALSE(r.start()) << r.what;
+    EXPECT_EQ(serial.LastError(), kErrorIoPending) << r.what;
+    EXPECT_FALSE(ev->Wait(0)) << r.what;
+  }
+  // Closed while the event and the buffer still live.
+  dev.reset();
 }
 
 // The input queue's length each time it changes, with the time, until

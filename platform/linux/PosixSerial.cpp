@@ -18,30 +18,24 @@
 #include <thread>
 
 #include "platform/CondEvent.h"
+#include "platform/SerialCore.h"
 
 namespace platform {
 
 namespace {
 
-thread_local std::uint32_t t_lastError = 0;
-
-bool Fail(int code) {
-  t_lastError = static_cast<std::uint32_t>(code);
-  return false;
-}
 // A tty whose USB device went away answers EIO (hung up), ENXIO or ENODEV
 // (the driver's device is gone): all of them are the one device-gone code
 // the port acts on.
 int Gone(int code) { return code == ENXIO || code == ENODEV ? EIO : code; }
-bool FailErrno() { return Fail(Gone(errno)); }
+bool FailErrno() { return SerialFail(Gone(errno)); }
 
-constexpr std::uint32_t kMaxDword = 0xFFFFFFFFu;
 // How often the worker looks at lines, counters and the output queue while
 // something waits for them.
 constexpr int kPollMs = 1;
 
-std::int64_t MonoMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
+std::int64_t MonoUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
@@ -78,17 +72,11 @@ void GiveBackLowLatency(int fd) {
   (void)ioctl(fd, TIOCSSERIAL, &ss);
 }
 
-struct Op {
-  bool active = false;
-  bool done = true;
-  int error = 0;
+// A transfer with the bytes it moves; its time-outs run on the monotonic
+// clock.
+struct Op : OverlappedOp {
   std::uint8_t* rbuf = nullptr;
   const std::uint8_t* wbuf = nullptr;
-  std::uint32_t length = 0;
-  std::uint32_t count = 0;  // bytes transferred so far
-  ISerialEvent* event = nullptr;
-  std::int64_t deadline = -1;  // total time-out, monotonic ms
-  std::int64_t interval = -1;  // interval time-out of a read
 };
 
 class PosixDevice final : public ISerialDevice {
@@ -106,7 +94,7 @@ class PosixDevice final : public ISerialDevice {
     {
       std::lock_guard<std::mutex> lock(mu_);
       stop_ = true;
-      EndWaitLocked(0);
+      wait_.End(0);
     }
     Wake();
     worker_.join();
@@ -154,7 +142,7 @@ class PosixDevice final : public ISerialDevice {
     std::lock_guard<std::mutex> lock(mu_);
     if (dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > kSpaceParity || dcb.StopBits > kTwoStopBits ||
         dcb.BaudRate == 0)
-      return Fail(EINVAL);
+      return SerialFail(EINVAL);
     struct termios t {};
     if (tcgetattr(fd_, &t) != 0) return FailErrno();
     cfmakeraw(&t);
@@ -213,7 +201,7 @@ class PosixDevice final : public ISerialDevice {
 
   bool SetupComm(std::uint32_t in, std::uint32_t out) override {
     std::lock_guard<std::mutex> lock(mu_);
-    if (in == 0) return Fail(EINVAL);
+    if (in == 0) return SerialFail(EINVAL);
     inQueue_ = in;
     outQueue_ = out;
     return true;
@@ -269,7 +257,7 @@ class PosixDevice final : public ISerialDevice {
       case kEscClrBreak:
         return ClearCommBreak();
       default:
-        return Fail(EINVAL);
+        return SerialFail(EINVAL);
     }
   }
   bool SetCommBreak() override { return ioctl(fd_, TIOCSBRK) == 0 || FailErrno(); }
@@ -309,89 +297,54 @@ class PosixDevice final : public ISerialDevice {
     std::lock_guard<std::mutex> lock(mu_);
     struct termios t {};
     if (tcgetattr(fd_, &t) != 0) return FailErrno();
-    p = CommProp{};
-    p.wPacketLength = sizeof(CommProp);
-    p.wPacketVersion = 2;
-    p.dwServiceMask = 1;
-    p.dwMaxBaud = kBaudUser;
-    p.dwProvSubType = 1;
-    p.dwProvCapabilities = kPcfDtrDsr | kPcfRtsCts | kPcfRlsd | kPcfParityCheck | kPcfXOnXOff | kPcfSetXChar |
-                           kPcfTotalTimeouts | kPcfIntTimeouts;
-    p.dwSettableParams =
-        kSpParity | kSpBaud | kSpDataBits | kSpStopBits | kSpHandshaking | kSpParityCheck | kSpRlsd;
+    p = ImitatedCommProp(inQueue_, outQueue_);
     p.dwSettableBaud = kBaud075 | kBaud110 | kBaud134_5 | kBaud150 | kBaud300 | kBaud600 | kBaud1200 |
                        kBaud1800 | kBaud2400 | kBaud4800 | kBaud9600 | kBaud19200 | kBaud38400 | kBaud57600 |
                        kBaud115200 | kBaudUser;
-    p.wSettableData = kDataBits5 | kDataBits6 | kDataBits7 | kDataBits8;
-    p.wSettableStopParity =
-        kStopBits10 | kStopBits20 | kParityNone | kParityOdd | kParityEven | kParityMark | kParitySpace;
-    p.dwCurrentTxQueue = outQueue_;
-    p.dwCurrentRxQueue = inQueue_;
     return true;
   }
 
   bool ReadFile(void* buffer, std::uint32_t length, std::uint32_t& transferred, ISerialEvent& done) override {
     {
       std::lock_guard<std::mutex> lock(mu_);
-      read_ = Op{};
-      read_.active = true;
-      read_.done = false;
+      read_.Start(done, length);
       read_.rbuf = static_cast<std::uint8_t*>(buffer);
-      read_.length = length;
-      read_.event = &done;
-      // As with overlapped I/O, starting an operation resets its event: a
-      // signal left from the last one must not pass for this one's end.
-      done.Reset();
       if (!ReadSomeLocked()) {
-        int e = read_.error;
+        const std::uint32_t e = read_.error;
         read_ = Op{};
-        return Fail(e);
+        return SerialFail(e);
       }
-      const CommTimeouts& t = timeouts_;
-      bool immediate = t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == 0 &&
-                       t.ReadTotalTimeoutConstant == 0;
-      if (read_.count == length || immediate) {
-        transferred = read_.count;
-        read_.done = true;
-        done.Set();
-        return true;
+      if (read_.transferred == length || TransferTimeouts::ReadReturnsAtOnce(timeouts_)) {
+        read_.Finish(0);
+        return read_.Outcome(transferred);
       }
-      std::uint64_t total = std::uint64_t{t.ReadTotalTimeoutMultiplier} * length + t.ReadTotalTimeoutConstant;
-      if (total > 0) read_.deadline = MonoMs() + static_cast<std::int64_t>(total);
-      if (read_.count > 0) ArmIntervalLocked();
+      const std::int64_t now = MonoUs();
+      read_.timeouts = TransferTimeouts::Read(timeouts_, length, now);
+      if (read_.transferred > 0) read_.timeouts.Moved(now);
     }
     Wake();
-    return Fail(static_cast<int>(kErrorIoPending));
+    return SerialFail(kErrorIoPending);
   }
 
   bool WriteFile(const void* buffer, std::uint32_t length, std::uint32_t& transferred,
                  ISerialEvent& done) override {
     {
       std::lock_guard<std::mutex> lock(mu_);
-      write_ = Op{};
-      write_.active = true;
-      write_.done = false;
+      write_.Start(done, length);
       write_.wbuf = static_cast<const std::uint8_t*>(buffer);
-      write_.length = length;
-      write_.event = &done;
-      done.Reset();
       if (!WriteSomeLocked()) {
-        int e = write_.error;
+        const std::uint32_t e = write_.error;
         write_ = Op{};
-        return Fail(e);
+        return SerialFail(e);
       }
-      if (write_.count == length && OutQueueEmptyLocked()) {
-        transferred = length;
-        write_.done = true;
-        done.Set();
-        return true;
+      if (write_.transferred == length && OutQueueEmptyLocked()) {
+        write_.Finish(0);
+        return write_.Outcome(transferred);
       }
-      std::uint64_t total =
-          std::uint64_t{timeouts_.WriteTotalTimeoutMultiplier} * length + timeouts_.WriteTotalTimeoutConstant;
-      if (total > 0) write_.deadline = MonoMs() + static_cast<std::int64_t>(total);
+      write_.timeouts = TransferTimeouts::Write(timeouts_, length, MonoUs());
     }
     Wake();
-    return Fail(static_cast<int>(kErrorIoPending));
+    return SerialFail(kErrorIoPending);
   }
 
   bool GetReadResult(std::uint32_t& transferred, bool wait) override {
@@ -405,7 +358,7 @@ class PosixDevice final : public ISerialDevice {
     {
       std::lock_guard<std::mutex> lock(mu_);
       mask_ = mask & kEvAll;
-      EndWaitLocked(0);
+      wait_.End(0);
       Snapshot(evBase_);
     }
     Wake();
@@ -418,26 +371,20 @@ class PosixDevice final : public ISerialDevice {
   }
   bool GetWaitResult() override {
     std::lock_guard<std::mutex> lock(mu_);
-    int e = waitError_;
-    waitError_ = 0;
-    return e == 0 || Fail(e);
+    return wait_.TakeResult();
   }
   bool WaitCommEvent(std::uint32_t* eventMask, ISerialEvent& done) override {
     {
       std::lock_guard<std::mutex> lock(mu_);
-      if (waitActive_ || mask_ == 0) return Fail(EINVAL);
+      if (wait_.active || mask_ == 0) return SerialFail(EINVAL);
       int m;
       if (ioctl(fd_, FIONREAD, &m) != 0) return FailErrno();
-      if (HungUp()) return Fail(EIO);
-      waitActive_ = true;
-      waitError_ = 0;
-      waitMask_ = eventMask;
-      waitEvent_ = &done;
-      done.Reset();
+      if (HungUp()) return SerialFail(EIO);
+      wait_.Start(eventMask, done);
       if (CheckEventsLocked()) return true;
     }
     Wake();
-    return Fail(static_cast<int>(kErrorIoPending));
+    return SerialFail(kErrorIoPending);
   }
 
  private:
@@ -499,10 +446,10 @@ class PosixDevice final : public ISerialDevice {
 
   // Reads what is there into the pending read; false on a read error.
   bool ReadSomeLocked() {
-    while (read_.count < read_.length) {
-      ssize_t n = ::read(fd_, read_.rbuf + read_.count, read_.length - read_.count);
+    while (read_.transferred < read_.length) {
+      ssize_t n = ::read(fd_, read_.rbuf + read_.transferred, read_.length - read_.transferred);
       if (n > 0) {
-        read_.count += static_cast<std::uint32_t>(n);
+        read_.transferred += static_cast<std::uint32_t>(n);
         continue;
       }
       if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
@@ -513,53 +460,33 @@ class PosixDevice final : public ISerialDevice {
         read_.error = EIO;
         return false;
       }
-      read_.error = Gone(errno);
+      read_.error = static_cast<std::uint32_t>(Gone(errno));
       return false;
     }
     return true;
   }
 
   bool WriteSomeLocked() {
-    while (write_.count < write_.length) {
-      ssize_t n = ::write(fd_, write_.wbuf + write_.count, write_.length - write_.count);
+    while (write_.transferred < write_.length) {
+      ssize_t n = ::write(fd_, write_.wbuf + write_.transferred, write_.length - write_.transferred);
       if (n > 0) {
-        write_.count += static_cast<std::uint32_t>(n);
+        write_.transferred += static_cast<std::uint32_t>(n);
         continue;
       }
       if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
-      write_.error = n < 0 ? Gone(errno) : EIO;
+      write_.error = static_cast<std::uint32_t>(n < 0 ? Gone(errno) : EIO);
       return false;
     }
     return true;
   }
 
-  void ArmIntervalLocked() {
-    std::uint32_t ri = timeouts_.ReadIntervalTimeout;
-    if (ri != 0 && ri != kMaxDword) read_.interval = MonoMs() + ri;
-  }
-
-  void CompleteLocked(Op& op, int error) {
-    if (!op.active || op.done) return;
-    op.done = true;
-    op.error = error;
-    if (op.event) op.event->Set();
-    cv_.notify_all();
+  void CompleteLocked(Op& op, std::uint32_t error) {
+    if (op.Finish(error)) cv_.notify_all();
   }
 
   bool HungUp() {
     struct pollfd p = {fd_, 0, 0};
     return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-  }
-
-  // Ends the pending wait with the events in bits, or failed with error.
-  void EndWaitLocked(std::uint32_t bits, int error = 0) {
-    if (!waitActive_) return;
-    *waitMask_ = bits;
-    waitError_ = error;
-    waitActive_ = false;
-    waitEvent_->Set();
-    waitEvent_ = nullptr;
-    waitMask_ = nullptr;
   }
 
   // Compares the device with the last snapshot; ends the wait when a masked
@@ -592,7 +519,7 @@ class PosixDevice final : public ISerialDevice {
     evBase_ = now;
     ev &= mask_;
     if (ev == 0) return false;
-    EndWaitLocked(ev);
+    wait_.End(ev);
     return true;
   }
 
@@ -601,36 +528,32 @@ class PosixDevice final : public ISerialDevice {
     if (wait)
       cv_.wait(lock, [&] { return op.done; });
     else if (!op.done)
-      return Fail(EINPROGRESS);
-    transferred = op.count;
-    if (op.error != 0) return Fail(op.error);
-    return true;
+      return SerialFail(EINPROGRESS);
+    return op.Outcome(transferred);
   }
 
   void Worker() {
     std::unique_lock<std::mutex> lock(mu_);
     while (!stop_) {
-      bool reading = read_.active && !read_.done;
-      bool writing = write_.active && !write_.done;
+      bool reading = read_.Running();
+      bool writing = write_.Running();
       struct pollfd fds[2] = {{wake_, POLLIN, 0}, {fd_, 0, 0}};
       if (reading) fds[1].events |= POLLIN;
-      if (writing && write_.count < write_.length) fds[1].events |= POLLOUT;
+      if (writing && write_.transferred < write_.length) fds[1].events |= POLLOUT;
       int timeout = -1;
-      std::int64_t now = MonoMs();
-      auto until = [&](std::int64_t at) {
-        if (at < 0) return;
-        int ms = static_cast<int>(std::max<std::int64_t>(0, at - now));
+      std::int64_t now = MonoUs();
+      auto until = [&](std::int64_t atUs) {
+        if (atUs < 0) return;
+        // Rounded up: a time-out that poll ends early would only spin.
+        int ms = static_cast<int>((std::max<std::int64_t>(0, atUs - now) + 999) / 1000);
         if (timeout < 0 || ms < timeout) timeout = ms;
       };
-      if (reading) {
-        until(read_.deadline);
-        until(read_.interval);
-      }
+      if (reading) until(read_.timeouts.NextUs());
       if (writing) {
-        until(write_.deadline);
-        if (write_.count == write_.length) until(now + kPollMs);
+        until(write_.timeouts.NextUs());
+        if (write_.transferred == write_.length) until(now + kPollMs * 1000);
       }
-      if (waitActive_) until(now + kPollMs);
+      if (wait_.active) until(now + kPollMs * 1000);
       lock.unlock();
       int r = poll(fds, fds[1].events ? 2 : 1, timeout);
       lock.lock();
@@ -641,42 +564,41 @@ class PosixDevice final : public ISerialDevice {
           // Nothing to drain.
         }
       }
-      now = MonoMs();
+      now = MonoUs();
       bool hangup = r > 0 && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL));
-      if (read_.active && !read_.done) {
-        std::uint32_t before = read_.count;
+      if (read_.Running()) {
+        std::uint32_t before = read_.transferred;
         if (!ReadSomeLocked())
           CompleteLocked(read_, read_.error);
-        else if (read_.count == read_.length)
+        else if (read_.transferred == read_.length)
           CompleteLocked(read_, 0);
-        else if ((read_.deadline >= 0 && now >= read_.deadline) ||
-                 (read_.interval >= 0 && now >= read_.interval))
+        else if (read_.timeouts.Expired(now))
           CompleteLocked(read_, 0);
-        else if (hangup && read_.count == before)
+        else if (hangup && read_.transferred == before)
           CompleteLocked(read_, EIO);
-        else if (read_.count > before)
-          ArmIntervalLocked();
+        else if (read_.transferred > before)
+          read_.timeouts.Moved(now);
       }
-      if (write_.active && !write_.done) {
+      if (write_.Running()) {
         if (!WriteSomeLocked())
           CompleteLocked(write_, write_.error);
-        else if (write_.count == write_.length && OutQueueEmptyLocked())
+        else if (write_.transferred == write_.length && OutQueueEmptyLocked())
           CompleteLocked(write_, 0);
-        else if (write_.deadline >= 0 && now >= write_.deadline)
+        else if (write_.timeouts.Expired(now))
           CompleteLocked(write_, 0);
         else if (hangup)
           CompleteLocked(write_, EIO);
       }
-      if (waitActive_) {
+      if (wait_.active) {
         int m;
         if (ioctl(fd_, FIONREAD, &m) != 0 || HungUp()) {
           // The device is gone: the wait fails, and so does the next one.
-          EndWaitLocked(0, EIO);
+          wait_.End(0, EIO);
         } else {
           CheckEventsLocked();
         }
       }
-      if (hangup && !(read_.active && !read_.done) && !(write_.active && !write_.done) && !waitActive_) {
+      if (hangup && !read_.Running() && !write_.Running() && !wait_.active) {
         // Nothing is waiting for the device; do not spin on its hang-up.
         lock.unlock();
         struct pollfd w = {wake_, POLLIN, 0};
@@ -699,10 +621,7 @@ class PosixDevice final : public ISerialDevice {
   struct serial_icounter_struct errBase_ {};
   Op read_, write_;
   std::uint32_t mask_ = 0;
-  bool waitActive_ = false;
-  std::uint32_t* waitMask_ = nullptr;
-  ISerialEvent* waitEvent_ = nullptr;
-  int waitError_ = 0;
+  EventWaitSlot wait_;
   EventState evBase_;
 };
 
@@ -727,7 +646,7 @@ std::unique_ptr<ISerialDevice> PosixSerialSystem::Open(const std::string& name) 
   }
   auto fail = [fd](int code) {
     close(fd);
-    Fail(code);
+    SerialFail(code);
     return nullptr;
   };
   if (!isatty(fd)) return fail(ENOTTY);
@@ -747,8 +666,6 @@ std::unique_ptr<ISerialEvent> PosixSerialSystem::NewEvent(bool manualReset, bool
   return std::make_unique<CondSerialEvent>(manualReset, initiallySet);
 }
 
-std::uint32_t PosixSerialSystem::LastError() { return t_lastError; }
-void PosixSerialSystem::SetLastError(std::uint32_t code) { t_lastError = code; }
 std::string PosixSerialSystem::ErrorText(std::uint32_t code) { return std::strerror(static_cast<int>(code)); }
 std::uint32_t PosixSerialSystem::InvalidHandleCode() { return EBADF; }
 std::uint32_t PosixSerialSystem::DeviceGoneCode() { return EIO; }

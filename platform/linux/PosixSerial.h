@@ -14,16 +14,14 @@
 // and the line escapes report the failure.
 #pragma once
 
-#include "platform/SerialDriver.h"
+#include "platform/SerialCore.h"
 
 namespace platform {
 
-class PosixSerialSystem final : public ISerialSystem {
+class PosixSerialSystem final : public ImitatingSerialSystem {
  public:
   std::unique_ptr<ISerialDevice> Open(const std::string& name) override;
   std::unique_ptr<ISerialEvent> NewEvent(bool manualReset, bool initiallySet) override;
-  std::uint32_t LastError() override;
-  void SetLastError(std::uint32_t code) override;
   std::string ErrorText(std::uint32_t code) override;
   std::uint32_t InvalidHandleCode() override;
   std::uint32_t DeviceGoneCode() override;

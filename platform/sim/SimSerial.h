@@ -16,6 +16,11 @@
 // event to event, until the transfer has ended: such waits belong on the
 // thread that owns the virtual clock. Event waits never advance time.
 //
+// Time-outs and events follow the rules every imitating driver shares
+// (platform/SerialCore.h): starting a transfer or an event wait resets its
+// event, and a write that outlasts its total time-out ends with the bytes
+// that have gone; the rest of it is dropped unsent.
+//
 // Settling a waiter on the virtual clock. A thread blocked in an event wait
 // reacts to a step of virtual time only after the step. A VirtualClock settle
 // hook can wait until every such thread has caught up: SimSerialLine::
@@ -62,6 +67,7 @@
 
 #include "platform/Clock.h"
 #include "platform/ErrorFlavour.h"
+#include "platform/SerialCore.h"
 #include "platform/SerialDriver.h"
 
 namespace platform {
@@ -181,17 +187,13 @@ class SimSerialLine : public std::enable_shared_from_this<SimSerialLine> {
  private:
   friend class SimSerialDevice;
   friend class SimSerialSystem;
-  struct Pending {
-    bool active = false;  // started and not yet collected
-    bool done = true;
-    bool ok = true;
-    std::uint32_t error = 0;
-    std::uint32_t transferred = 0;
-    std::uint32_t length = 0;
+  // A transfer with its time-out on the line's clock.
+  struct Pending : OverlappedOp {
     std::uint8_t* buffer = nullptr;
-    ISerialEvent* event = nullptr;
     IClock::EventId timer = 0;
-    IClock::EventId intervalTimer = 0;
+    std::int64_t timerAtUs = -1;
+    // Tells a late time-out from the transfer it was armed for; a write's
+    // bytes carry it.
     std::uint64_t serial = 0;
   };
   struct TxByte {
@@ -203,6 +205,8 @@ class SimSerialLine : public std::enable_shared_from_this<SimSerialLine> {
     std::uint32_t errors;
   };
   using Calls = std::vector<std::function<void()>>;
+  // Runs the far end's callbacks gathered under the lock, after it.
+  static void RunAll(Calls& calls);
 
   bool TakeFailure(SimCall call, std::uint32_t& code);
   std::int64_t CharTimeLocked() const;
@@ -217,10 +221,13 @@ class SimSerialLine : public std::enable_shared_from_this<SimSerialLine> {
   void DropChipLocked();
   void ChipTick(std::uint64_t token);
   void RaiseEventsLocked(std::uint32_t bits);
-  void CompleteLocked(Pending& p, bool ok, std::uint32_t error);
+  // Ends a running transfer with 0 or the code it failed with.
+  void CompleteLocked(Pending& p, std::uint32_t error);
   void FillReadLocked();
-  void ArmReadTimersLocked(bool afterByte);
-  void AbortLocked(Pending& p, std::uint32_t code);
+  void StartReadTimeoutsLocked();
+  void StartWriteTimeoutLocked();
+  void ScheduleTimeoutLocked(Pending& p);
+  void TimedOut(bool isRead, std::uint64_t serial);
   void SetModemLocked(std::uint32_t bit, bool on, std::uint32_t event, Calls& calls);
   void ApplyLineControlLocked(Calls& calls);
   void LinesChangedLocked(Calls& calls);
@@ -267,12 +274,8 @@ class SimSerialLine : public std::enable_shared_from_this<SimSerialLine> {
 
   std::uint32_t mask_ = 0;
   std::uint32_t history_ = 0;
-  bool waitActive_ = false;
-  std::uint32_t* waitMaskWord_ = nullptr;
-  ISerialEvent* waitEvent_ = nullptr;
+  EventWaitSlot wait_;
   bool waitUncollected_ = false;
-  // How the last pending wait ended: 0, or the code it failed with.
-  std::uint32_t waitError_ = 0;
 
   std::vector<Received> received_;
   std::function<void(std::uint8_t, std::int64_t)> onReceive_;
@@ -282,7 +285,7 @@ class SimSerialLine : public std::enable_shared_from_this<SimSerialLine> {
 
 // The serial system over the simulated devices, by name ("COM5" and
 // "\\\\.\\COM5" name the same device; case does not matter).
-class SimSerialSystem final : public ISerialSystem {
+class SimSerialSystem final : public ImitatingSerialSystem {
  public:
   explicit SimSerialSystem(ErrorFlavour flavour = kNativeFlavour);
   ~SimSerialSystem() override;
@@ -312,8 +315,6 @@ class SimSerialSystem final : public ISerialSystem {
 
   std::unique_ptr<ISerialDevice> Open(const std::string& name) override;
   std::unique_ptr<ISerialEvent> NewEvent(bool manualReset, bool initiallySet) override;
-  std::uint32_t LastError() override;
-  void SetLastError(std::uint32_t code) override;
   std::string ErrorText(std::uint32_t code) override;
   std::uint32_t InvalidHandleCode() override { return CodesOf(flavour_).InvalidHandle; }
   std::uint32_t DeviceGoneCode() override { return CodesOf(flavour_).RemovedWait; }
