@@ -7,6 +7,7 @@
 #include "framework/Classes.h"
 #include "framework/ExtCtrls.h"
 #include "framework/Forms.h"
+#include "framework/ScopedToolkit.h"
 #include "framework/Strings.h"
 #include "framework/Thread.h"
 #include "framework/headless/Headless.h"
@@ -129,20 +130,37 @@ TEST(StringListTest, AppendsInOrderUnlessSorted) {
   EXPECT_EQ(l[2], "COM3");
 }
 
+// A scoped installation gives back what was installed before it, not merely
+// nothing, however deep the nesting.
+TEST(ScopedInstallTest, TheEndOfAScopeGivesBackThePreviousBackend) {
+  IToolkit* const before = InstalledToolkit();
+  platform::IPlatform* const platformBefore = platform::Installed();
+  platform::SimPlatform outer, inner;
+  THeadlessToolkit outerTk, innerTk;
+  {
+    platform::ScopedPlatform useOuter(outer);
+    ScopedToolkit useOuterTk(outerTk);
+    {
+      platform::ScopedPlatform useInner(inner);
+      ScopedToolkit useInnerTk(innerTk);
+      EXPECT_EQ(platform::Installed(), &inner);
+      EXPECT_EQ(InstalledToolkit(), &innerTk);
+    }
+    EXPECT_EQ(platform::Installed(), &outer);
+    EXPECT_EQ(InstalledToolkit(), &outerTk);
+  }
+  EXPECT_EQ(platform::Installed(), platformBefore);
+  EXPECT_EQ(InstalledToolkit(), before);
+}
+
 // The headless toolkit on the virtual clock.
 class HeadlessTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    platform::Install(&sim);
-    InstallToolkit(&tk);
-  }
-  void TearDown() override {
-    InstallToolkit(nullptr);
-    platform::Install(nullptr);
-  }
   platform::SimPlatform sim{true};
   THeadlessToolkit tk;
   TApplication app;
+  platform::ScopedPlatform useSim{sim};
+  ScopedToolkit useTk{tk};
 };
 
 struct Ticker {

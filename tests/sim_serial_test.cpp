@@ -4,6 +4,7 @@
 
 #include <thread>
 
+#include "platform/Scoped.h"
 #include "platform/sim/SimPlatform.h"
 #include "platform/sim/SimSerial.h"
 
@@ -14,19 +15,16 @@ using namespace platform;
 class SimSerialTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Install(&sim);
     line = serial.AddDevice("\\\\.\\COM3");
     dev = serial.Open("com3");
     ASSERT_NE(dev, nullptr);
   }
-  void TearDown() override {
-    dev.reset();
-    Install(nullptr);
-  }
+  void TearDown() override { dev.reset(); }
   SimPlatform sim{true};
   SimSerialSystem serial;
   std::shared_ptr<SimSerialLine> line;
   std::unique_ptr<ISerialDevice> dev;
+  ScopedPlatform useSim{sim};
 };
 
 TEST_F(SimSerialTest, CharacterTimeFollowsRateAndFrame) {
@@ -186,7 +184,7 @@ TEST(SimLatencyTest, TheAdapterHandsOnItsBufferAtTheTimerFullOrOnALineChange) {
   };
   for (const Row& r : rows) {
     SimPlatform sim(true);
-    Install(&sim);
+    ScopedPlatform useSim(sim);
     SimSerialSystem serial;
     serial.SetLowLatencyRequest(false);
     auto line = serial.AddDevice("COM5");
@@ -204,13 +202,12 @@ TEST(SimLatencyTest, TheAdapterHandsOnItsBufferAtTheTimerFullOrOnALineChange) {
     auto& clock = static_cast<VirtualClock&>(sim.Clock());
     EXPECT_EQ(QueueSteps(clock, *line, 100'000), r.steps) << r.what;
     dev.reset();
-    Install(nullptr);
   }
 }
 
 TEST(SimLatencyTest, AnOpenAsksForLowLatencyWhereThePlatformsDriverDoesAndACloseGivesItBack) {
   SimPlatform sim(true);
-  Install(&sim);
+  ScopedPlatform useSim(sim);
   SimSerialSystem serial;
 #ifdef _WIN32
   EXPECT_FALSE(serial.LowLatencyRequest());
@@ -234,7 +231,6 @@ TEST(SimLatencyTest, AnOpenAsksForLowLatencyWhereThePlatformsDriverDoesAndAClose
     dev.reset();
     EXPECT_EQ(line->LowLatency(), r.before) << r.request << r.before;
   }
-  Install(nullptr);
 }
 
 }  // namespace
