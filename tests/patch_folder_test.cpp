@@ -89,6 +89,17 @@ TEST_F(PatchFolderTest, TheNamesCaseCountsOnlyWhereTheSystemHeedsIt) {
 #endif
 }
 
+// The platform decides, so one build shows both rules.
+TEST_F(PatchFolderTest, ThePlatformSaysWhetherTheNamesCaseCounts) {
+  fs::path lower = root / "Board B" / "quorvaltine.ini";
+  for (bool ignoreCase : {true, false}) {
+    sim.SetFileNamesIgnoreCase(ignoreCase);
+    fs::current_path(root / "empty");
+    EXPECT_EQ(EnterPatchFolder(lower).empty(), ignoreCase) << ignoreCase;
+    EXPECT_EQ(fs::current_path(), ignoreCase ? root / "Board B" : root / "empty") << ignoreCase;
+  }
+}
+
 TEST_F(PatchFolderTest, ARefusalIsAnErrorBoxAndNoArgumentChangesNothing) {
   EXPECT_TRUE(AcceptStartArguments({}));
   EXPECT_EQ(fs::current_path(), root / "empty");
