@@ -14,7 +14,8 @@ std::int64_t SteadyUs() {
 
 std::atomic<ThreadTuning> g_tuning{nullptr};
 
-// Such settings are per thread, so every sleeping thread asks once.
+// A tuning such as the timer slack is per thread, so every sleeping thread
+// asks once; one that slept before a tuning was set asks at its next sleep.
 void TuneThread() {
   thread_local bool done = false;
   if (done) return;
