@@ -19,14 +19,11 @@ std::string Shown(const std::filesystem::path& p) {
 // Windows opens "quorvaltine.ini" as the patch file, Linux does not.
 bool IsPatchFileName(const std::filesystem::path& name) {
   std::string n = Shown(name);
-#ifdef _WIN32
+  if (!platform::Current().FileNamesIgnoreCase()) return n == kPatchFileName;
   std::string want = kPatchFileName;
   return n.size() == want.size() && std::equal(n.begin(), n.end(), want.begin(), [](char a, char b) {
            return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
          });
-#else
-  return n == kPatchFileName;
-#endif
 }
 
 }  // namespace

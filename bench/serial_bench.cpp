@@ -7,6 +7,7 @@
 #include <memory>
 #include <thread>
 
+#include "platform/Scoped.h"
 #include "platform/linux/PosixSerial.h"
 #include "platform/sim/SimPlatform.h"
 #include "platform/sim/SimSerial.h"
@@ -18,8 +19,8 @@ namespace {
 void BM_SimRound(benchmark::State& state) {
   platform::SimPlatform sim(true);
   platform::SimSerialSystem serial;
-  platform::Install(&sim);
-  platform::InstallSerial(&serial);
+  platform::ScopedPlatform useSim(sim);
+  platform::ScopedSerial useSerial(serial);
   auto line = serial.AddDevice("COM5");
   {
     TComPort port(nullptr);
@@ -33,16 +34,14 @@ void BM_SimRound(benchmark::State& state) {
       if (state.iterations() % 1024 == 0) line->TakeReceived();
     }
   }
-  platform::InstallSerial(nullptr);
-  platform::Install(nullptr);
 }
 BENCHMARK(BM_SimRound);
 
 void BM_PosixPtyRound(benchmark::State& state) {
   platform::SimPlatform sim(false);
   platform::PosixSerialSystem serial;
-  platform::Install(&sim);
-  platform::InstallSerial(&serial);
+  platform::ScopedPlatform useSim(sim);
+  platform::ScopedSerial useSerial(serial);
   int master, slave;
   char name[256];
   if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
@@ -73,8 +72,6 @@ void BM_PosixPtyRound(benchmark::State& state) {
   close(slave);
   drain.join();
   close(master);
-  platform::InstallSerial(nullptr);
-  platform::Install(nullptr);
 }
 BENCHMARK(BM_PosixPtyRound);
 

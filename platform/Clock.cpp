@@ -1,10 +1,7 @@
 #include "platform/Clock.h"
 
+#include <atomic>
 #include <chrono>
-
-#ifdef __linux__
-#include <sys/prctl.h>
-#endif
 
 namespace platform {
 
@@ -15,19 +12,21 @@ std::int64_t SteadyUs() {
       .count();
 }
 
-// The dialogue sleeps a millisecond thousands of times per run; Linux lets
-// every such wake-up slip by up to 50 us by default, which adds a fraction
-// of a second to a run. The setting is per thread, so every sleeping thread
-// asks for it once.
-void TightenTimerSlack() {
-#ifdef __linux__
+std::atomic<ThreadTuning> g_tuning{nullptr};
+
+// A tuning such as the timer slack is per thread, so every sleeping thread
+// asks once; one that slept before a tuning was set asks at its next sleep.
+void TuneThread() {
   thread_local bool done = false;
   if (done) return;
+  ThreadTuning tune = g_tuning.load();
+  if (tune == nullptr) return;
   done = true;
-  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-#endif
+  tune();
 }
 }  // namespace
+
+ThreadTuning SetRealClockThreadTuning(ThreadTuning tune) { return g_tuning.exchange(tune); }
 
 RealClock::RealClock() = default;
 
@@ -44,7 +43,7 @@ std::int64_t RealClock::NowUs() { return SteadyUs(); }
 
 void RealClock::SleepMs(int ms) {
   if (ms <= 0) return;
-  TightenTimerSlack();
+  TuneThread();
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
@@ -67,7 +66,7 @@ void RealClock::Cancel(EventId id) {
 }
 
 void RealClock::SchedulerLoop() {
-  TightenTimerSlack();
+  TuneThread();
   std::unique_lock<std::mutex> lock(mu_);
   while (!stop_) {
     if (events_.empty()) {

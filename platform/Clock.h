@@ -30,6 +30,13 @@ class IClock {
   std::int64_t NowMs() { return NowUs() / 1000; }
 };
 
+// Runs once on every thread before its first sleep on a real clock, and on
+// each real clock's scheduler thread: a system backend may make such threads
+// wake more punctually. Process-wide; nullptr (the default) for none.
+// Returns the previous one.
+using ThreadTuning = void (*)();
+ThreadTuning SetRealClockThreadTuning(ThreadTuning tune);
+
 class RealClock final : public IClock {
  public:
   RealClock();

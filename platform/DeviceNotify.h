@@ -73,8 +73,8 @@ class IDeviceNotifications {
   virtual bool UnregisterDeviceInterface(void* registration) = 0;
 };
 
-// The installed backend is chosen by the serial component
-// (serial/DeviceNotify.h).
+// The program entry points install the backend of their system through
+// serial/DeviceNotify.h.
 
 // Builds a device-change message record as the window receives it: the
 // record in `storage`, the message pointing at it.

@@ -11,11 +11,9 @@ namespace platform {
 
 enum class ErrorFlavour { Windows, Linux };
 
-#ifdef _WIN32
-constexpr ErrorFlavour kNativeFlavour = ErrorFlavour::Windows;
-#else
-constexpr ErrorFlavour kNativeFlavour = ErrorFlavour::Linux;
-#endif
+// The flavour of the system this build is for; the build names it
+// (platform/CMakeLists.txt).
+constexpr ErrorFlavour kNativeFlavour = ErrorFlavour::QV_NATIVE_ERROR_FLAVOUR;
 
 struct FlavourCodes {
   std::uint32_t NotFound;          // opening a missing (or vanished) port
@@ -41,7 +39,8 @@ inline const FlavourCodes& CodesOf(ErrorFlavour f) {
   return f == ErrorFlavour::Windows ? kWindows : kLinux;
 }
 
-// The system's message text for a code of the flavour.
+// The system's message text for a code of the flavour, whatever the build:
+// for Linux the C library's (glibc) text of that errno value.
 std::string FlavourErrorText(ErrorFlavour f, std::uint32_t code);
 
 inline const char* FlavourName(ErrorFlavour f) { return f == ErrorFlavour::Windows ? "windows" : "linux"; }

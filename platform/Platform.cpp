@@ -10,6 +10,14 @@ std::atomic<IPlatform*> g_platform{nullptr};
 std::mutex g_transcriptMu;
 std::ostream* g_transcript = nullptr;
 bool g_timestamps = false;
+
+std::tm StandardLocalTime(std::time_t t) {
+  static std::mutex mu;
+  std::lock_guard<std::mutex> lock(mu);
+  std::tm tm{};
+  if (const std::tm* shared = std::localtime(&t)) tm = *shared;
+  return tm;
+}
 }  // namespace
 
 IPlatform& Current() {
@@ -21,6 +29,13 @@ IPlatform& Current() {
 IPlatform* Installed() { return g_platform.load(); }
 
 IPlatform* Install(IPlatform* p) { return g_platform.exchange(p); }
+
+std::tm IPlatform::LocalTime(std::time_t t) { return StandardLocalTime(t); }
+
+std::tm LocalTime(std::time_t t) {
+  IPlatform* p = g_platform.load();
+  return p != nullptr ? p->LocalTime(t) : StandardLocalTime(t);
+}
 
 void Transcript::SetStream(std::ostream* out) {
   std::lock_guard<std::mutex> lock(g_transcriptMu);

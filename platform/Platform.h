@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <mutex>
 #include <optional>
 #include <ostream>
@@ -56,6 +57,12 @@ class IPlatform {
   }
   // Removes a file by name; failures are not reported.
   virtual void RemoveFile(const std::string& path) = 0;
+  // Whether the system opens a file whatever the case of its name.
+  virtual bool FileNamesIgnoreCase() const = 0;
+  // The local calendar time of t. By default the standard library's, under a
+  // lock (its result lives in a buffer shared by the process); the real
+  // systems use their reentrant calls.
+  virtual std::tm LocalTime(std::time_t t);
   // Ends the process through the normal library exit.
   [[noreturn]] virtual void ExitProcess(int code) = 0;
 };
@@ -65,6 +72,10 @@ IPlatform& Current();
 IPlatform* Installed();
 // Installs the platform; the caller keeps ownership. Returns the previous one.
 IPlatform* Install(IPlatform* p);
+
+// The local calendar time of t on the installed platform; with none
+// installed, the standard library's.
+std::tm LocalTime(std::time_t t);
 
 // Shorthands for the clock of the installed platform.
 inline void Sleep(int ms) { Current().Clock().SleepMs(ms); }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/Platform.h"
 #include "platform/SerialDriver.h"
 #include "serial/Comport.h"
 
@@ -97,12 +98,7 @@ std::wstring DecodeUtf8(const std::string& s) {
 
 std::string DateTimeText() {
   std::time_t t = std::time(nullptr);
-  std::tm tm{};
-#ifdef _WIN32
-  localtime_s(&tm, &t);
-#else
-  localtime_r(&t, &tm);
-#endif
+  std::tm tm = platform::LocalTime(t);
   char buf[32];
   std::strftime(buf, sizeof buf, "%d.%m.%Y %H:%M:%S", &tm);
   return buf;

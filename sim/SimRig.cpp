@@ -14,10 +14,10 @@ namespace sim {
 TSimRig::TSimRig(const TSimRigOptions& options)
     : platform_(std::make_unique<platform::SimPlatform>(options.virtualTime)),
       devices_(std::make_unique<platform::SimDevices>(true)),
-      serial_(std::make_unique<platform::SimSerialSystem>(options.flavour)) {
-  platform::Install(platform_.get());
-  platform::InstallDevices(devices_.get());
-  platform::InstallSerial(serial_.get());
+      serial_(std::make_unique<platform::SimSerialSystem>(options.flavour)),
+      usePlatform_(*platform_),
+      useDevices_(*devices_),
+      useSerial_(*serial_) {
   devices_->AddPort("COM1");
   devices_->AddPort("COM5");
   // The program's own open port is held like any other program's.
@@ -39,12 +39,8 @@ TSimRig::TSimRig(const TSimRigOptions& options)
 
 TLcdBoard& TSimRig::Board() { return boardLine_->Board(); }
 
-TSimRig::~TSimRig() {
-  boardLine_.reset();
-  platform::InstallSerial(nullptr);
-  platform::InstallDevices(nullptr);
-  platform::Install(nullptr);
-}
+// The board goes before the backends are given back.
+TSimRig::~TSimRig() { boardLine_.reset(); }
 
 std::vector<std::int32_t> TSimRig::BoardValues() const {
   const auto& v = boardLine_->Board().Values;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/ErrorFlavour.h"
+#include "platform/Scoped.h"
 #include "sim/LcdBoard.h"
 
 namespace platform {
@@ -55,6 +56,9 @@ class TSimRig {
   std::unique_ptr<platform::SimPlatform> platform_;
   std::unique_ptr<platform::SimDevices> devices_;
   std::unique_ptr<platform::SimSerialSystem> serial_;
+  platform::ScopedPlatform usePlatform_;
+  platform::ScopedDevices useDevices_;
+  platform::ScopedSerial useSerial_;
   std::shared_ptr<platform::SimSerialLine> line_;
   std::unique_ptr<TSimBoardLine> boardLine_;
 };

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/AlertTone.h"
+#include "platform/Scoped.h"
 #include "platform/sim/SimPlatform.h"
 #include "tests/support/Child.h"
 #ifndef _WIN32
@@ -38,7 +39,7 @@ TEST(AlertToneTest, ImageIsTheMonoSquareWaveOf2002Bytes) {
 
 TEST(AlertToneTest, EveryCallRebuildsTheSameBytesInTheSameBuffer) {
   platform::SimPlatform sim;
-  platform::Install(&sim);
+  platform::ScopedPlatform useSim(sim);
   PlayAlertTone();
   const std::uint8_t* first = sim.LastWave();
   ASSERT_NE(first, nullptr);
@@ -50,7 +51,6 @@ TEST(AlertToneTest, EveryCallRebuildsTheSameBytesInTheSameBuffer) {
   EXPECT_EQ(sim.LastWaveLength(), kToneImageLength);
   EXPECT_EQ(std::vector<std::uint8_t>(first, first + kToneImageLength), bytes);
   EXPECT_EQ(sim.Tones(), 2);
-  platform::Install(nullptr);
 }
 
 #ifndef _WIN32
@@ -85,10 +85,11 @@ QV_CHILD(linux_tone) {
   std::ostringstream out;
   platform::Transcript::SetStream(&out);
   platform::LinuxPlatform linuxPlatform;
-  platform::Install(&linuxPlatform);
-  PlayAlertTone();
-  PlayAlertTone();
-  platform::Install(nullptr);
+  {
+    platform::ScopedPlatform useLinux(linuxPlatform);
+    PlayAlertTone();
+    PlayAlertTone();
+  }
   platform::Transcript::SetStream(nullptr);
   std::fputs(out.str().c_str(), stdout);
   return 0;
@@ -116,10 +117,11 @@ QV_CHILD(linux_beep) {
   std::ostringstream out;
   platform::Transcript::SetStream(&out);
   platform::LinuxPlatform linuxPlatform;
-  platform::Install(&linuxPlatform);
-  linuxPlatform.MessageBeep();
-  linuxPlatform.MessageBeep();
-  platform::Install(nullptr);
+  {
+    platform::ScopedPlatform useLinux(linuxPlatform);
+    linuxPlatform.MessageBeep();
+    linuxPlatform.MessageBeep();
+  }
   platform::Transcript::SetStream(nullptr);
   std::fputs(out.str().c_str(), stdout);
   return 0;

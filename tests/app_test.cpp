@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "app/Main.h"
+#include "framework/ScopedToolkit.h"
 #include "framework/headless/Headless.h"
 #include "platform/sim/SimPlatform.h"
 
@@ -23,16 +24,10 @@ TEST(OuterSizeTest, ScalesWithTheScreenDensityAndTruncates) {
 
 class MainFormTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    platform::Install(&sim);
-    InstallToolkit(&tk);
-    platform::Transcript::SetStream(&out);
-  }
+  void SetUp() override { platform::Transcript::SetStream(&out); }
   void TearDown() override {
     delete form;
     platform::Transcript::SetStream(nullptr);
-    InstallToolkit(nullptr);
-    platform::Install(nullptr);
   }
   void Create() { app.CreateForm(form); }
   platform::SimPlatform sim{true};
@@ -40,6 +35,8 @@ class MainFormTest : public ::testing::Test {
   std::ostringstream out;
   TApplication app;
   TMainForm* form = nullptr;
+  platform::ScopedPlatform useSim{sim};
+  ScopedToolkit useTk{tk};
 };
 
 TEST_F(MainFormTest, CaptionFromTheProgramVersion) {

@@ -7,6 +7,7 @@
 #include <functional>
 #include <regex>
 
+#include "platform/Scoped.h"
 #include "platform/sim/SimPlatform.h"
 #include "platform/sim/SimSerial.h"
 #include "serial/Comport.h"
@@ -32,8 +33,6 @@ constexpr std::int64_t kCharUs = 1042;
 class ComPortTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    platform::Install(&sim);
-    platform::InstallSerial(&serial);
     line = serial.AddDevice("COM5");
     port = std::make_unique<TComPort>(nullptr);
     // The main window's settings.
@@ -44,8 +43,6 @@ class ComPortTest : public ::testing::Test {
   void TearDown() override {
     port.reset();
     EXPECT_EQ(serial.LiveEvents(), 0);
-    platform::InstallSerial(nullptr);
-    platform::Install(nullptr);
   }
   std::int64_t Now() { return sim.Clock().NowUs(); }
 
@@ -69,6 +66,8 @@ class ComPortTest : public ::testing::Test {
   std::shared_ptr<platform::SimSerialLine> line;
   std::unique_ptr<TComPort> port;
   std::vector<TLineErrors> lineErrors;
+  platform::ScopedPlatform useSim{sim};
+  platform::ScopedSerial useSerial{serial};
 };
 
 // --- Opening and closing ---

@@ -7,6 +7,7 @@
 
 #include "framework/Controls.h"
 #include "framework/Forms.h"
+#include "framework/ScopedToolkit.h"
 #include "framework/headless/Headless.h"
 #include "platform/sim/SimPlatform.h"
 #include "platform/sim/SimSerial.h"
@@ -29,9 +30,6 @@ class ComSignalTest : public ::testing::Test {
 
  protected:
   void SetUp() override {
-    platform::Install(&sim);
-    platform::InstallSerial(&serial);
-    InstallToolkit(&tk);
     platform::Transcript::SetStream(&out);
     line = serial.AddDevice("COM5");
     owner = new TComponent(nullptr);
@@ -48,9 +46,6 @@ class ComSignalTest : public ::testing::Test {
     settler.Drain();
     EXPECT_EQ(serial.LiveEvents(), 0);
     platform::Transcript::SetStream(nullptr);
-    InstallToolkit(nullptr);
-    platform::InstallSerial(nullptr);
-    platform::Install(nullptr);
   }
   // An indicator as a form creates it: properties set while loading.
   TComSignal* Indicator(const char* name, TSignal signal, int delay, TControl* control = nullptr) {
@@ -81,6 +76,9 @@ class ComSignalTest : public ::testing::Test {
   TComPort* port = nullptr;
   TPanel* panel = nullptr;
   std::vector<std::string> log;
+  platform::ScopedPlatform useSim{sim};
+  platform::ScopedSerial useSerial{serial};
+  ScopedToolkit useTk{tk};
 };
 
 TEST_F(ComSignalTest, TheDefaults) {

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "framework/Forms.h"
+#include "framework/ScopedToolkit.h"
 #include "framework/headless/Headless.h"
 #include "platform/sim/SimPlatform.h"
 #include "platform/sim/SimSerial.h"
@@ -19,6 +20,7 @@
 #include "serial/DeviceNotify.h"
 #include "tests/support/EventSettle.h"
 #ifndef _WIN32
+#include "framework/linux/UeventNotify.h"
 #include "platform/linux/Uevent.h"
 #endif
 
@@ -87,9 +89,6 @@ class ComThreadTest : public ::testing::Test {
 
  protected:
   void SetUp() override {
-    platform::Install(&sim);
-    platform::InstallSerial(&serial);
-    InstallToolkit(&tk);
     platform::Transcript::SetStream(&out);
     line = serial.AddDevice("COM5");
     port = std::make_unique<TComPort>(nullptr);
@@ -104,9 +103,6 @@ class ComThreadTest : public ::testing::Test {
     settler.Drain();
     EXPECT_EQ(serial.LiveEvents(), 0);
     platform::Transcript::SetStream(nullptr);
-    InstallToolkit(nullptr);
-    platform::InstallSerial(nullptr);
-    platform::Install(nullptr);
   }
   void SendByte() {
     std::uint8_t b = 0x41;
@@ -127,6 +123,9 @@ class ComThreadTest : public ::testing::Test {
   bool ctsRaises = false;
   bool dsr = false, cts = false;
   TComAction errorAction = caAbort;
+  platform::ScopedPlatform useSim{sim};
+  platform::ScopedSerial useSerial{serial};
+  ScopedToolkit useTk{tk};
 };
 
 // --- The thread's life ---
@@ -498,17 +497,13 @@ class DeviceNotifyTest : public ComThreadTest {
   void Removed(TObject*, const std::string& name) { Log("removed " + name); }
 
  protected:
-  void SetUp() override {
-    ComThreadTest::SetUp();
-    InstallDeviceNotifications(&fake);
-  }
   void TearDown() override {
     ComThreadTest::TearDown();
     EXPECT_EQ(fake.registered, 0);
     EXPECT_TRUE(fake.hooks.empty());
-    InstallDeviceNotifications(nullptr);
   }
   FakeNotifications fake;
+  ScopedDeviceNotifications useFake{fake};
 };
 
 TEST_F(DeviceNotifyTest, AssigningADeviceEventRegistersAndRemovingBothUnregisters) {
@@ -671,7 +666,7 @@ class UeventPortTest : public ComThreadTest {
 TEST_F(UeventPortTest, KernelTtyEventsReachThePortOnTheUiThread) {
   FedSource* source = nullptr;
   TUeventNotifications uevents([&] { return std::make_unique<FedSource>(&source); });
-  InstallDeviceNotifications(&uevents);
+  ScopedDeviceNotifications useUevents(uevents);
   EXPECT_FALSE(uevents.Listening());
   port->SetOnDeviceArrival(TDeviceEvent(this, &UeventPortTest::Arrived));
   port->SetOnDeviceRemoved(TDeviceEvent(this, &UeventPortTest::Removed));
@@ -696,7 +691,6 @@ TEST_F(UeventPortTest, KernelTtyEventsReachThePortOnTheUiThread) {
   EXPECT_FALSE(uevents.Listening());
   CheckSynchronize();
   EXPECT_EQ(log.size(), 2u);
-  InstallDeviceNotifications(nullptr);
 }
 
 #endif

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "discovery/Enumeration.h"
+#include "platform/Scoped.h"
 #include "platform/sim/SimDevices.h"
 
 namespace {
@@ -15,8 +16,7 @@ const std::string kEnum = "SYSTEM\\CurrentControlSet\\Enum";
 class EnumerationTest : public ::testing::Test {
  protected:
   SimDevices machine{false};
-  void SetUp() override { platform::InstallDevices(&machine); }
-  void TearDown() override { platform::InstallDevices(nullptr); }
+  platform::ScopedDevices useMachine{machine};
 };
 
 std::vector<std::string> Items(const TStrings& l) {

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/FaultSerial.h"
+#include "platform/Scoped.h"
 #include "platform/sim/SimPlatform.h"
 #include "platform/sim/SimSerial.h"
 
@@ -16,10 +17,8 @@ using namespace platform;
 
 struct Rig {
   explicit Rig(ErrorFlavour flavour = ErrorFlavour::Windows) : serial(flavour), fault(serial, flavour) {
-    Install(&sim);
     line = serial.AddDevice("COM3");
   }
-  ~Rig() { Install(nullptr); }
   std::unique_ptr<ISerialDevice> Open() {
     auto d = fault.Open("\\\\.\\COM3");
     EXPECT_NE(d, nullptr);
@@ -29,6 +28,7 @@ struct Rig {
   SimSerialSystem serial;
   FaultSerialSystem fault;
   std::shared_ptr<SimSerialLine> line;
+  ScopedPlatform useSim{sim};
 };
 
 // One operation, its call, and what the call would have changed.
@@ -219,7 +219,7 @@ TEST(SimFlavourTest, BothFlavoursGiveTheirOwnCodesInOneBuild) {
   for (const Row& row : {Row{ErrorFlavour::Windows, 2, 5, 22, 5, "Access is denied."},
                          Row{ErrorFlavour::Linux, 2, 16, 5, 5, "Device or resource busy"}}) {
     SimPlatform sim{true};
-    Install(&sim);
+    ScopedPlatform useSim(sim);
     SimSerialSystem serial(row.flavour);
     auto line = serial.AddDevice("COM3");
     const char* f = FlavourName(row.flavour);
@@ -240,13 +240,12 @@ TEST(SimFlavourTest, BothFlavoursGiveTheirOwnCodesInOneBuild) {
     EXPECT_EQ(serial.DeviceGoneCode(), row.removedWait) << f;
     dev.reset();
     ev.reset();
-    Install(nullptr);
   }
 }
 
 TEST(SimFlavourTest, TheSystemCountsWhatIsLeftBehind) {
   SimPlatform sim{true};
-  Install(&sim);
+  ScopedPlatform useSim(sim);
   SimSerialSystem serial;
   serial.AddDevice("COM3");
   auto dev = serial.Open("COM3");
@@ -280,7 +279,6 @@ TEST(SimFlavourTest, TheSystemCountsWhatIsLeftBehind) {
   ev.reset();
   EXPECT_EQ(serial.LiveHandles(), 0);
   EXPECT_EQ(serial.LiveEvents(), 0);
-  Install(nullptr);
 }
 
 }  // namespace

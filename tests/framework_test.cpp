@@ -9,6 +9,7 @@
 #include "framework/Controls.h"
 #include "framework/ExtCtrls.h"
 #include "framework/Forms.h"
+#include "framework/ScopedToolkit.h"
 #include "framework/Strings.h"
 #include "framework/Thread.h"
 #include "framework/headless/Headless.h"
@@ -155,20 +156,37 @@ TEST(ColorTest, SystemColoursHaveTheHighBitAndATableIndex) {
     EXPECT_EQ(IsSystemColor(c.color) ? SystemColorIndex(c.color) : -1, c.index) << std::hex << c.color;
 }
 
+// A scoped installation gives back what was installed before it, not merely
+// nothing, however deep the nesting.
+TEST(ScopedInstallTest, TheEndOfAScopeGivesBackThePreviousBackend) {
+  IToolkit* const before = InstalledToolkit();
+  platform::IPlatform* const platformBefore = platform::Installed();
+  platform::SimPlatform outer, inner;
+  THeadlessToolkit outerTk, innerTk;
+  {
+    platform::ScopedPlatform useOuter(outer);
+    ScopedToolkit useOuterTk(outerTk);
+    {
+      platform::ScopedPlatform useInner(inner);
+      ScopedToolkit useInnerTk(innerTk);
+      EXPECT_EQ(platform::Installed(), &inner);
+      EXPECT_EQ(InstalledToolkit(), &innerTk);
+    }
+    EXPECT_EQ(platform::Installed(), &outer);
+    EXPECT_EQ(InstalledToolkit(), &outerTk);
+  }
+  EXPECT_EQ(platform::Installed(), platformBefore);
+  EXPECT_EQ(InstalledToolkit(), before);
+}
+
 // The headless toolkit on the virtual clock.
 class HeadlessTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    platform::Install(&sim);
-    InstallToolkit(&tk);
-  }
-  void TearDown() override {
-    InstallToolkit(nullptr);
-    platform::Install(nullptr);
-  }
   platform::SimPlatform sim{true};
   THeadlessToolkit tk;
   TApplication app;
+  platform::ScopedPlatform useSim{sim};
+  ScopedToolkit useTk{tk};
 };
 
 struct Ticker {
@@ -257,9 +275,10 @@ class FailingBoxTest : public HeadlessTest {
  protected:
   void SetUp() override {
     HeadlessTest::SetUp();
-    InstallToolkit(&failing);
+    useFailing.emplace(failing);
   }
   FailingBoxToolkit failing;
+  std::optional<ScopedToolkit> useFailing;
 };
 
 TEST_F(FailingBoxTest, TheLoopGoesOnWhenTheExceptionBoxFailsAsWell) {

@@ -12,6 +12,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 
 #include <grp.h>
 #include <sys/stat.h>
@@ -21,6 +22,7 @@
 #include "app/PortSearch.h"
 #include "app/Stages.h"
 #include "discovery/Enumeration.h"
+#include "platform/Scoped.h"
 #include "platform/linux/LinuxDevices.h"
 #include "platform/sim/SimSerial.h"
 #include "tests/support/Child.h"
@@ -144,11 +146,8 @@ class LinuxDevicesTest : public ::testing::Test {
  protected:
   FakeSysfs sysfs;
   platform::LinuxDevices devices;
-  void SetUp() override {
-    sysfs.StandardMachine();
-    platform::InstallDevices(&devices);
-  }
-  void TearDown() override { platform::InstallDevices(nullptr); }
+  platform::ScopedDevices useDevices{devices};
+  void SetUp() override { sysfs.StandardMachine(); }
 };
 
 TEST_F(LinuxDevicesTest, SerialDeviceMapListsTtysWithADeviceInNameOrder) {
@@ -248,14 +247,15 @@ TEST_F(LinuxDevicesTest, FriendlyNamesAndRecordsComeFromSysfs) {
 
 TEST(LinuxDevicesEmptyTest, MissingSysfsGivesNothing) {
   setenv("QUORVALTINE_SYSFS_ROOT", "/nonexistent-sysfs-root", 1);
-  platform::LinuxDevices devices;
-  platform::InstallDevices(&devices);
-  TStringList a, b;
-  EnumComDevicesFromRegistry(a);
-  EnumDevices(b);
-  EXPECT_EQ(a.Count() + b.Count(), 0);
-  EXPECT_TRUE(DeviceInfos().empty());
-  platform::InstallDevices(nullptr);
+  {
+    platform::LinuxDevices devices;
+    platform::ScopedDevices useDevices(devices);
+    TStringList a, b;
+    EnumComDevicesFromRegistry(a);
+    EnumDevices(b);
+    EXPECT_EQ(a.Count() + b.Count(), 0);
+    EXPECT_TRUE(DeviceInfos().empty());
+  }
   unsetenv("QUORVALTINE_SYSFS_ROOT");
 }
 
@@ -385,8 +385,8 @@ QV_CHILD(linux_search) {
     if (holder < 0 || flock(holder, LOCK_EX | LOCK_NB) != 0) return 4;
   }
   platform::LinuxDevices devices;
-  platform::InstallDevices(&devices);
-  platform::InstallSerial(&serial);
+  std::optional<platform::ScopedDevices> useDevices(std::in_place, devices);
+  std::optional<platform::ScopedSerial> useSerial(std::in_place, serial);
   TStageOperations& ops = StageOperations();
   ops.FindBoardPort = [] {
     bool found = ::FindBoardPort();
@@ -401,8 +401,8 @@ QV_CHILD(linux_search) {
     RunHost().EndRun();
   };
   int code = RunQuorvaltine();
-  platform::InstallSerial(nullptr);
-  platform::InstallDevices(nullptr);
+  useSerial.reset();
+  useDevices.reset();
   if (holder >= 0) close(holder);
   for (int fd : fds) close(fd);
   std::error_code ec;

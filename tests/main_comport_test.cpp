@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "app/Main.h"
+#include "framework/ScopedToolkit.h"
 #include "framework/headless/Headless.h"
 #include "platform/sim/SimPlatform.h"
 #include "platform/sim/SimSerial.h"
@@ -14,9 +15,6 @@ namespace {
 class MainComPortTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    platform::Install(&sim);
-    platform::InstallSerial(&serial);
-    InstallToolkit(&tk);
     platform::Transcript::SetStream(&out);
     line = serial.AddDevice("COM7");
     app.CreateForm(form);
@@ -27,9 +25,6 @@ class MainComPortTest : public ::testing::Test {
     delete form;
     EXPECT_EQ(serial.LiveEvents(), 0);
     platform::Transcript::SetStream(nullptr);
-    InstallToolkit(nullptr);
-    platform::InstallSerial(nullptr);
-    platform::Install(nullptr);
   }
   platform::SimPlatform sim{true};
   platform::SimSerialSystem serial;
@@ -38,6 +33,9 @@ class MainComPortTest : public ::testing::Test {
   TApplication app;
   TMainForm* form = nullptr;
   std::shared_ptr<platform::SimSerialLine> line;
+  platform::ScopedPlatform useSim{sim};
+  platform::ScopedSerial useSerial{serial};
+  ScopedToolkit useTk{tk};
 };
 
 TEST_F(MainComPortTest, ThePortIsCreatedClosedWithTheStoredSettings) {

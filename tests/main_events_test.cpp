@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "app/Main.h"
+#include "framework/ScopedToolkit.h"
 #include "framework/headless/Headless.h"
 #include "platform/sim/SimPlatform.h"
 #include "platform/sim/SimSerial.h"
@@ -22,9 +23,6 @@ class MainEventsTest : public ::testing::Test {
 
  protected:
   void SetUp() override {
-    platform::Install(&sim);
-    platform::InstallSerial(&serial);
-    InstallToolkit(&tk);
     platform::Transcript::SetStream(&out);
     saved = StageOperations();
     line = serial.AddDevice("COM7");
@@ -40,9 +38,6 @@ class MainEventsTest : public ::testing::Test {
     StageOperations() = saved;
     EXPECT_EQ(serial.LiveEvents(), 0);
     platform::Transcript::SetStream(nullptr);
-    InstallToolkit(nullptr);
-    platform::InstallSerial(nullptr);
-    platform::Install(nullptr);
   }
   platform::SimPlatform sim{true};
   platform::SimSerialSystem serial;
@@ -54,6 +49,9 @@ class MainEventsTest : public ::testing::Test {
   std::shared_ptr<platform::SimSerialLine> line;
   TStageOperations saved;
   std::vector<std::string> log;
+  platform::ScopedPlatform useSim{sim};
+  platform::ScopedSerial useSerial{serial};
+  ScopedToolkit useTk{tk};
 };
 
 TEST_F(MainEventsTest, TheIndicatorsAsTheWindowCreatesThem) {

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "app/PatchFolder.h"
+#include "framework/ScopedToolkit.h"
 #include "framework/headless/Headless.h"
 #include "platform/sim/SimPlatform.h"
 
@@ -30,14 +31,10 @@ class PatchFolderTest : public ::testing::Test {
     std::ofstream(root / "Board B" / "quorvaltine.ini") << "x\n";
     root = fs::canonical(root);
     fs::current_path(root / "empty");
-    platform::Install(&sim);
-    InstallToolkit(&tk);
     platform::Transcript::SetStream(&out);
   }
   void TearDown() override {
     platform::Transcript::SetStream(nullptr);
-    InstallToolkit(nullptr);
-    platform::Install(nullptr);
     fs::current_path(start);
     fs::remove_all(root);
   }
@@ -45,6 +42,8 @@ class PatchFolderTest : public ::testing::Test {
   platform::SimPlatform sim{true};
   THeadlessToolkit tk;
   std::ostringstream out;
+  platform::ScopedPlatform useSim{sim};
+  ScopedToolkit useTk{tk};
 };
 
 TEST_F(PatchFolderTest, TheFileOrItsFolderBecomesTheWorkingDirectory) {
@@ -88,6 +87,17 @@ TEST_F(PatchFolderTest, TheNamesCaseCountsOnlyWhereTheSystemHeedsIt) {
   EXPECT_NE(EnterPatchFolder(lower), "");
   EXPECT_EQ(fs::current_path(), root / "empty");
 #endif
+}
+
+// The platform decides, so one build shows both rules.
+TEST_F(PatchFolderTest, ThePlatformSaysWhetherTheNamesCaseCounts) {
+  fs::path lower = root / "Board B" / "quorvaltine.ini";
+  for (bool ignoreCase : {true, false}) {
+    sim.SetFileNamesIgnoreCase(ignoreCase);
+    fs::current_path(root / "empty");
+    EXPECT_EQ(EnterPatchFolder(lower).empty(), ignoreCase) << ignoreCase;
+    EXPECT_EQ(fs::current_path(), ignoreCase ? root / "Board B" : root / "empty") << ignoreCase;
+  }
 }
 
 TEST_F(PatchFolderTest, ARefusalIsAnErrorBoxAndNoArgumentChangesNothing) {

@@ -10,6 +10,7 @@
 
 #include "app/Main.h"
 #include "app/Stages.h"
+#include "platform/Scoped.h"
 #include "platform/sim/SimDevices.h"
 #include "platform/sim/SimSerial.h"
 #include "tests/support/Child.h"
@@ -129,10 +130,10 @@ QV_CHILD(search) {
   SimDevices machine;
   platform::SimSerialSystem serial;
   for (const char* port : {"COM1", "COM2", "COM5", "COM6", "COM7"}) serial.AddDevice(port);
-  platform::InstallSerial(&serial);
+  platform::ScopedSerial useSerial(serial);
   g_env = &env;
   g_machine = &machine;
-  platform::InstallDevices(&machine);
+  platform::ScopedDevices useMachine(machine);
   // A port this program's serial component holds open counts as held, as it
   // does for the system.
   machine.SetOwnPortQuery([&serial](const std::string& port) {
@@ -151,10 +152,7 @@ QV_CHILD(search) {
     platform::Transcript::Line("patch stage");
     RunHost().EndRun();
   };
-  int code = RunQuorvaltine();
-  platform::InstallDevices(nullptr);
-  platform::InstallSerial(nullptr);
-  return code;
+  return RunQuorvaltine();
 }
 
 // The events the user sees and the states, in order.

@@ -24,6 +24,7 @@
 #include <sys/stat.h>
 
 #include "framework/Thread.h"
+#include "platform/Scoped.h"
 #include "platform/linux/PosixSerial.h"
 #include "platform/sim/SimPlatform.h"
 #include "serial/Comport.h"
@@ -47,8 +48,6 @@ bool Eventually(const std::function<bool()>& cond) {
 class PosixSerialTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    platform::Install(&sim);
-    platform::InstallSerial(&serial);
     char name[256];
     ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
     path = name;
@@ -60,8 +59,6 @@ class PosixSerialTest : public ::testing::Test {
     port.reset();
     if (master >= 0) close(master);
     close(slave);
-    platform::InstallSerial(nullptr);
-    platform::Install(nullptr);
   }
   std::string ReadMaster(std::size_t n) {
     std::string got;
@@ -82,6 +79,8 @@ class PosixSerialTest : public ::testing::Test {
   int master = -1, slave = -1;
   std::string path;
   std::unique_ptr<TComPort> port;
+  platform::ScopedPlatform useSim{sim};
+  platform::ScopedSerial useSerial{serial};
 };
 
 TEST_F(PosixSerialTest, DeviceNames) {

@@ -5,6 +5,7 @@
 #include <functional>
 #include <thread>
 
+#include "platform/Scoped.h"
 #include "platform/sim/SimPlatform.h"
 #include "platform/sim/SimSerial.h"
 
@@ -15,19 +16,16 @@ using namespace platform;
 class SimSerialTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Install(&sim);
     line = serial.AddDevice("\\\\.\\COM3");
     dev = serial.Open("com3");
     ASSERT_NE(dev, nullptr);
   }
-  void TearDown() override {
-    dev.reset();
-    Install(nullptr);
-  }
+  void TearDown() override { dev.reset(); }
   SimPlatform sim{true};
   SimSerialSystem serial;
   std::shared_ptr<SimSerialLine> line;
   std::unique_ptr<ISerialDevice> dev;
+  ScopedPlatform useSim{sim};
 };
 
 TEST_F(SimSerialTest, CharacterTimeFollowsRateAndFrame) {
@@ -241,7 +239,7 @@ TEST(SimLatencyTest, TheAdapterHandsOnItsBufferAtTheTimerFullOrOnALineChange) {
   };
   for (const Row& r : rows) {
     SimPlatform sim(true);
-    Install(&sim);
+    ScopedPlatform useSim(sim);
     SimSerialSystem serial;
     serial.SetLowLatencyRequest(false);
     auto line = serial.AddDevice("COM5");
@@ -259,13 +257,12 @@ TEST(SimLatencyTest, TheAdapterHandsOnItsBufferAtTheTimerFullOrOnALineChange) {
     auto& clock = static_cast<VirtualClock&>(sim.Clock());
     EXPECT_EQ(QueueSteps(clock, *line, 100'000), r.steps) << r.what;
     dev.reset();
-    Install(nullptr);
   }
 }
 
 TEST(SimLatencyTest, AnOpenAsksForLowLatencyWhereThePlatformsDriverDoesAndACloseGivesItBack) {
   SimPlatform sim(true);
-  Install(&sim);
+  ScopedPlatform useSim(sim);
   SimSerialSystem serial;
 #ifdef _WIN32
   EXPECT_FALSE(serial.LowLatencyRequest());
@@ -289,7 +286,6 @@ TEST(SimLatencyTest, AnOpenAsksForLowLatencyWhereThePlatformsDriverDoesAndAClose
     dev.reset();
     EXPECT_EQ(line->LowLatency(), r.before) << r.request << r.before;
   }
-  Install(nullptr);
 }
 
 }  // namespace

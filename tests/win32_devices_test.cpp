@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "discovery/Enumeration.h"
+#include "platform/Scoped.h"
 #include "platform/win32/Win32Devices.h"
 
 namespace {
@@ -50,8 +51,7 @@ HANDLE DefineLongDosName(const std::wstring& name) {
 class Win32DevicesTest : public ::testing::Test {
  protected:
   platform::Win32Devices devices;
-  void SetUp() override { platform::InstallDevices(&devices); }
-  void TearDown() override { platform::InstallDevices(nullptr); }
+  platform::ScopedDevices useDevices{devices};
 };
 
 const char* const kMap = "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM";

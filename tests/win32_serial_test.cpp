@@ -9,6 +9,7 @@
 #include <future>
 #include <string>
 
+#include "platform/Scoped.h"
 #include "platform/sim/SimPlatform.h"
 #include "platform/win32/Win32Serial.h"
 #include "serial/Comport.h"
@@ -22,18 +23,12 @@ class Win32SerialTest : public ::testing::Test {
     const char* com = std::getenv("QV_TEST_COM");
     ASSERT_NE(com, nullptr) << "run through win32_pty_run.py";
     name = com;
-    platform::Install(&sim);
-    platform::InstallSerial(&serial);
     port = std::make_unique<TComPort>(nullptr);
     port->SetDeviceName("\\\\.\\" + name);
     qvtest::ConfigureBoardLine(*port);
     port->SetPriorityClass(pcRealTime);
   }
-  void TearDown() override {
-    port.reset();
-    platform::InstallSerial(nullptr);
-    platform::Install(nullptr);
-  }
+  void TearDown() override { port.reset(); }
   // Polls the input count as the board dialogue does.
   int WaitForInput(int n) {
     int count = 0;
@@ -44,6 +39,8 @@ class Win32SerialTest : public ::testing::Test {
   platform::Win32SerialSystem serial;
   std::string name;
   std::unique_ptr<TComPort> port;
+  platform::ScopedPlatform useSim{sim};
+  platform::ScopedSerial useSerial{serial};
 };
 
 TEST_F(Win32SerialTest, ClosingEndsInBoundedTimeWhateverStateTheWaitIsIn) {

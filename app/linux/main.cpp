@@ -6,10 +6,14 @@
 
 #include "app/Main.h"
 #include "app/PatchFolder.h"
+#include "framework/ScopedToolkit.h"
+#include "framework/linux/UeventNotify.h"
 #include "framework/qt/QtToolkit.h"
+#include "platform/Scoped.h"
 #include "platform/linux/LinuxDevices.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "platform/linux/PosixSerial.h"
+#include "serial/DeviceNotify.h"
 
 int main(int argc, char** argv) {
   // The one argument is the patch file (or its folder), so none reach Qt;
@@ -21,20 +25,17 @@ int main(int argc, char** argv) {
   QGuiApplication::setDesktopFileName(QStringLiteral("quorvaltine"));
 
   platform::LinuxPlatform linuxPlatform;
-  platform::Install(&linuxPlatform);
+  platform::ScopedPlatform usePlatform(linuxPlatform);
   platform::LinuxDevices linuxDevices;
-  platform::InstallDevices(&linuxDevices);
+  platform::ScopedDevices useDevices(linuxDevices);
   platform::PosixSerialSystem posixSerial;
-  platform::InstallSerial(&posixSerial);
+  platform::ScopedSerial useSerial(posixSerial);
   TQtToolkit toolkit;
-  InstallToolkit(&toolkit);
+  ScopedToolkit useToolkit(toolkit);
+  // Offered to the port component; the program itself registers nothing.
+  TUeventNotifications deviceNotifications;
+  ScopedDeviceNotifications useDeviceNotifications(deviceNotifications);
 
-  int code =
-      AcceptStartArguments(std::vector<std::filesystem::path>(argv + 1, argv + argc)) ? RunQuorvaltine() : 1;
-
-  InstallToolkit(nullptr);
-  platform::InstallSerial(nullptr);
-  platform::InstallDevices(nullptr);
-  platform::Install(nullptr);
-  return code;
+  return AcceptStartArguments(std::vector<std::filesystem::path>(argv + 1, argv + argc)) ? RunQuorvaltine()
+                                                                                         : 1;
 }

@@ -1,6 +1,7 @@
 #include "platform/linux/LinuxPlatform.h"
 
 #include <sched.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -21,6 +22,10 @@
 #endif
 
 namespace platform {
+
+static_assert(ENOENT == 2 && EBUSY == 16 && EIO == 5 && ECANCELED == 125 && EINVAL == 22 && EBADF == 9 &&
+                  EINPROGRESS == 115 && EPROTO == 71,
+              "the Linux codes of the flavour table are this system's errno values");
 
 namespace {
 
@@ -245,6 +250,18 @@ void LinuxPlatform::SetProcessPriorityClass(int priorityClass) {
   }
   // Failures are not examined.
   (void)setpriority(PRIO_PROCESS, 0, nice);
+}
+
+LinuxPlatform::LinuxPlatform() { TuneRealClocks(); }
+
+void LinuxPlatform::TuneRealClocks() {
+  SetRealClockThreadTuning([] { prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL); });
+}
+
+std::tm LinuxPlatform::LocalTime(std::time_t t) {
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  return tm;
 }
 
 void LinuxPlatform::RemoveFile(const std::string& path) { (void)std::remove(path.c_str()); }

@@ -7,6 +7,7 @@
 
 #include <memory>
 
+#include "platform/ErrorFlavour.h"
 #include "platform/Platform.h"
 
 namespace platform {
@@ -28,6 +29,9 @@ class SimPlatform final : public IPlatform {
   // The thread that was last given a priority, 0 when none was.
   std::uint64_t LastPrioritisedThread();
   void RemoveFile(const std::string& path) override;
+  // As the system of this build does, unless the test says otherwise.
+  bool FileNamesIgnoreCase() const override { return namesIgnoreCase_; }
+  void SetFileNamesIgnoreCase(bool ignore) { namesIgnoreCase_ = ignore; }
   [[noreturn]] void ExitProcess(int code) override;
 
   // nullopt: the program has no version resource.
@@ -48,6 +52,7 @@ class SimPlatform final : public IPlatform {
   std::mutex threadsMu_;
   std::map<std::uint64_t, int> threadPriorities_;
   std::uint64_t lastPrioritised_ = 0;
+  bool namesIgnoreCase_ = kNativeFlavour == ErrorFlavour::Windows;
   int beeps_ = 0;
   int tones_ = 0;
   const std::uint8_t* lastWave_ = nullptr;

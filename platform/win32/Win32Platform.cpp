@@ -5,6 +5,7 @@
 #include <mmsystem.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <vector>
 
 namespace platform {
@@ -21,6 +22,12 @@ void Win32Platform::RestoreTimerResolution() {
   if (!periodRaised_) return;
   timeEndPeriod(1);
   periodRaised_ = false;
+}
+
+std::tm Win32Platform::LocalTime(std::time_t t) {
+  std::tm tm{};
+  localtime_s(&tm, &t);
+  return tm;
 }
 
 void Win32Platform::MessageBeep() {

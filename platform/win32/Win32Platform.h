@@ -40,6 +40,8 @@ class Win32Platform final : public IPlatform {
   std::uint64_t CurrentThreadId() override;
   void SetThreadPriority(std::uint64_t threadId, int level) override;
   void RemoveFile(const std::string& path) override;
+  bool FileNamesIgnoreCase() const override { return true; }
+  std::tm LocalTime(std::time_t t) override;
   [[noreturn]] void ExitProcess(int code) override;
 
  private:

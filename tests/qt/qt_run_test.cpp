@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "app/Main.h"
+#include "framework/ScopedToolkit.h"
 #include "framework/qt/QtToolkit.h"
 #include "platform/sim/SimPlatform.h"
 #include "tests/qt/QtTestSupport.h"
@@ -31,9 +32,9 @@ void Exchange(const std::string& name, int ms) {
 QV_CHILD(qtrun) {
   qvtest::QtApp();
   platform::SimPlatform sim(false);
-  platform::Install(&sim);
+  platform::ScopedPlatform useSim(sim);
   TQtToolkit toolkit;
-  InstallToolkit(&toolkit);
+  ScopedToolkit useToolkit(toolkit);
   Transcript::SetStream(&std::cout);
   Transcript::SetTimestamps(true);
   qvtest::BoxResponder responder({}, [](const qvtest::SeenBox& box) {
@@ -64,8 +65,6 @@ QV_CHILD(qtrun) {
   int code = RunQuorvaltine();
   Transcript::Line("returned");
   std::cout.flush();
-  InstallToolkit(nullptr);
-  platform::Install(nullptr);
   return code;
 }
 

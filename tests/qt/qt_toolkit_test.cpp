@@ -18,6 +18,7 @@
 #include "framework/Controls.h"
 #include "framework/ExtCtrls.h"
 #include "framework/Forms.h"
+#include "framework/ScopedToolkit.h"
 #include "framework/Thread.h"
 #include "framework/qt/QtToolkit.h"
 #include "platform/sim/SimPlatform.h"
@@ -50,15 +51,9 @@ class QtToolkitTest : public testing::Test {
  protected:
   QtToolkitTest() {
     qvtest::QtApp();
-    platform::Install(&sim_);
-    InstallToolkit(&toolkit_);
     app_ = std::make_unique<TApplication>();
   }
-  ~QtToolkitTest() override {
-    app_.reset();
-    InstallToolkit(nullptr);
-    platform::Install(nullptr);
-  }
+  ~QtToolkitTest() override { app_.reset(); }
 
   // Runs the loop until `done` holds; a watchdog ends it should the
   // behaviour under test never get there, so the test fails instead of
@@ -76,6 +71,8 @@ class QtToolkitTest : public testing::Test {
   platform::SimPlatform sim_{false};
   TQtToolkit toolkit_;
   std::unique_ptr<TApplication> app_;
+  platform::ScopedPlatform useSim_{sim_};
+  ScopedToolkit useToolkit_{toolkit_};
 };
 
 template <class W>

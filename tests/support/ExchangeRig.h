@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "framework/Forms.h"
+#include "framework/ScopedToolkit.h"
 #include "framework/headless/Headless.h"
 #include "platform/sim/SimPlatform.h"
 #include "platform/sim/SimSerial.h"
@@ -20,9 +21,6 @@ namespace qvtest {
 class TExchangeRig {
  public:
   TExchangeRig() {
-    platform::Install(&sim);
-    platform::InstallSerial(&serial);
-    InstallToolkit(&tk);
     tk.SetTraceControls(false);
     line = serial.AddDevice("COM5", sim.Clock());
     board = std::make_unique<sim::TSimBoardLine>(sim.Clock(), line);
@@ -35,9 +33,6 @@ class TExchangeRig {
     SetRunHost(nullptr);
     host.reset();
     board.reset();
-    InstallToolkit(nullptr);
-    platform::InstallSerial(nullptr);
-    platform::Install(nullptr);
   }
   TExchangeRig(const TExchangeRig&) = delete;
   TExchangeRig& operator=(const TExchangeRig&) = delete;
@@ -49,6 +44,9 @@ class TExchangeRig {
   std::shared_ptr<platform::SimSerialLine> line;
   std::unique_ptr<sim::TSimBoardLine> board;
   std::unique_ptr<TRunHostDouble> host;
+  platform::ScopedPlatform useSim{sim};
+  platform::ScopedSerial useSerial{serial};
+  ScopedToolkit useTk{tk};
 };
 
 }  // namespace qvtest

@@ -5,6 +5,7 @@
 
 #include <iostream>
 
+#include "framework/ScopedToolkit.h"
 #include "framework/headless/Headless.h"
 #include "platform/sim/SimPlatform.h"
 
@@ -13,17 +14,13 @@ namespace qvtest {
 struct ScenarioEnv {
   platform::SimPlatform sim{true};
   THeadlessToolkit toolkit;
+  platform::ScopedPlatform useSim{sim};
+  ScopedToolkit useToolkit{toolkit};
   explicit ScenarioEnv(bool timestamps = true) {
-    platform::Install(&sim);
-    InstallToolkit(&toolkit);
     platform::Transcript::SetStream(&std::cout);
     platform::Transcript::SetTimestamps(timestamps);
   }
-  ~ScenarioEnv() {
-    platform::Transcript::SetStream(nullptr);
-    InstallToolkit(nullptr);
-    platform::Install(nullptr);
-  }
+  ~ScenarioEnv() { platform::Transcript::SetStream(nullptr); }
   ScenarioEnv(const ScenarioEnv&) = delete;
   ScenarioEnv& operator=(const ScenarioEnv&) = delete;
 };

@@ -2,13 +2,13 @@
 #include <cstdio>
 
 #include "app/Main.h"
+#include "platform/Scoped.h"
 #include "platform/win32/Win32Platform.h"
 #include "tests/support/Child.h"
 
 QV_CHILD(caption) {
   platform::Win32Platform plat;
-  platform::Install(&plat);
+  platform::ScopedPlatform usePlat(plat);
   std::printf("%s\n", VersionCaption().c_str());
-  platform::Install(nullptr);
   return 0;
 }

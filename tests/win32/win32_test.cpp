@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "framework/Controls.h"
 #include "framework/ExtCtrls.h"
 #include "framework/Forms.h"
+#include "framework/ScopedToolkit.h"
 #include "framework/SysUtils.h"
 #include "framework/Thread.h"
 #include "framework/win32/Win32Toolkit.h"
@@ -73,13 +75,12 @@ std::vector<unsigned char> VersionWithoutFixedInfo() {
 
 TEST(Win32Platform, VersionOfTheProgramFile) {
   platform::Win32Platform plat;
-  platform::IPlatform* prev = platform::Install(&plat);
+  platform::ScopedPlatform usePlat(plat);
   auto v = plat.ProgramVersion();
   ASSERT_TRUE(v.has_value());
   EXPECT_EQ(v->Major, 7u);
   EXPECT_EQ(v->Minor, 4u);
   EXPECT_EQ(VersionCaption(), "Quorvaltine v7.4");
-  platform::Install(prev);
 }
 
 // The caption of a program file without a version resource (a probe built
@@ -151,16 +152,16 @@ struct Calls {
 class Win32ToolkitTest : public testing::Test {
  protected:
   void SetUp() override {
-    prevPlatform_ = platform::Install(&plat_);
+    usePlatform_.emplace(plat_);
     toolkit_ = std::make_unique<TWin32Toolkit>();
-    prevToolkit_ = InstallToolkit(toolkit_.get());
+    useToolkit_.emplace(*toolkit_);
     app_ = std::make_unique<TApplication>();
   }
   void TearDown() override {
     app_.reset();
-    InstallToolkit(prevToolkit_);
+    useToolkit_.reset();
     toolkit_.reset();
-    platform::Install(prevPlatform_);
+    usePlatform_.reset();
   }
   TTimer* NewTimer(int ms) {
     auto* t = new TTimer(app_.get());
@@ -170,9 +171,9 @@ class Win32ToolkitTest : public testing::Test {
   }
 
   platform::Win32Platform plat_;
-  platform::IPlatform* prevPlatform_ = nullptr;
+  std::optional<platform::ScopedPlatform> usePlatform_;
   std::unique_ptr<TWin32Toolkit> toolkit_;
-  IToolkit* prevToolkit_ = nullptr;
+  std::optional<ScopedToolkit> useToolkit_;
   std::unique_ptr<TApplication> app_;
   Calls calls_;
 };

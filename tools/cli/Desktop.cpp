@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/Scoped.h"
+#include "serial/DeviceNotify.h"
+
 #ifdef _WIN32
 #include "framework/win32/Win32Toolkit.h"
 #include "platform/win32/Win32Devices.h"
@@ -11,6 +14,7 @@
 #include "platform/win32/Win32Serial.h"
 #endif
 #else
+#include "framework/linux/UeventNotify.h"
 #include "platform/linux/LinuxDevices.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "platform/linux/PosixSerial.h"
@@ -29,19 +33,27 @@ std::unique_ptr<platform::IPlatform> MakeRealPlatform() {
 #endif
 }
 
+void TuneRealClocks() {
+#ifndef _WIN32
+  platform::LinuxPlatform::TuneRealClocks();
+#endif
+}
+
 void InstallRealSystem() {
 #ifdef _WIN32
   static platform::Win32Devices devices;
 #ifdef QV_CLI_WIN32_SERIAL
   static platform::Win32SerialSystem serial;
-  platform::InstallSerial(&serial);
+  static platform::ScopedSerial useSerial(serial);
 #endif
 #else
   static platform::PosixSerialSystem serial;
   static platform::LinuxDevices devices;
-  platform::InstallSerial(&serial);
+  static platform::ScopedSerial useSerial(serial);
+  static TUeventNotifications deviceNotifications;
+  static ScopedDeviceNotifications useDeviceNotifications(deviceNotifications);
 #endif
-  platform::InstallDevices(&devices);
+  static platform::ScopedDevices useDevices(devices);
 }
 
 std::unique_ptr<IToolkit> MakeDesktopToolkit([[maybe_unused]] int argc, [[maybe_unused]] char** argv) {

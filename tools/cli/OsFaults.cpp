@@ -2,17 +2,20 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 
 #include "platform/FaultSerial.h"
 #include "platform/Platform.h"
+#include "platform/Scoped.h"
 #include "platform/sim/SimSerial.h"
 #include "sim/SimRig.h"
 
 namespace {
 
 std::unique_ptr<platform::FaultSerialSystem> g_fault;
+std::optional<platform::ScopedSerial> g_useFault;
 sim::TSimRig* g_rig = nullptr;
 bool g_report = false;
 
@@ -90,7 +93,7 @@ void InstallOsFaults(const TOsFaultOptions& o, sim::TSimRig& rig) {
     else
       g_fault->VanishAt(Op(o.vanish.substr(0, eq)), Number(o.vanish.substr(eq + 1), "--os-vanish"));
   }
-  platform::InstallSerial(g_fault.get());
+  g_useFault.emplace(*g_fault);
   if (o.report) rig.Board().OnStoreRequest = [] { platform::Transcript::Line("store-request"); };
 }
 

@@ -10,12 +10,14 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "app/Main.h"
+#include "framework/ScopedToolkit.h"
 #include "framework/Thread.h"
 #include "framework/headless/Headless.h"
 #include "platform/sim/SimPlatform.h"
@@ -249,8 +251,12 @@ int main(int argc, char** argv) {
     if (ec) UsageError("cannot change to " + o.dir + ": " + ec.message());
   }
 
+  // The process ends through exit (AtEnd), never by leaving main: what is
+  // installed below stays installed to the end.
+  TuneRealClocks();
   std::unique_ptr<sim::TSimRig> rig;
   std::unique_ptr<platform::IPlatform> realPlatform;
+  std::optional<platform::ScopedPlatform> usePlatform;
   if (o.simulate) {
     sim::TSimRigOptions ro;
     ro.virtualTime = !o.realtime;
@@ -269,7 +275,7 @@ int main(int argc, char** argv) {
     if (o.os.Any()) InstallOsFaults(o.os, *rig);
   } else {
     realPlatform = MakeRealPlatform();
-    platform::Install(realPlatform.get());
+    usePlatform.emplace(*realPlatform);
     InstallRealSystem();
   }
 
@@ -278,10 +284,8 @@ int main(int argc, char** argv) {
   if (o.gui) {
     desktop = MakeDesktopToolkit(argc, argv);
     if (!desktop) UsageError("no desktop toolkit in this build");
-    InstallToolkit(desktop.get());
-  } else {
-    InstallToolkit(&headless);
   }
+  ScopedToolkit useToolkit(desktop ? *desktop : static_cast<IToolkit&>(headless));
   SetMessageBoxObserver([](const std::string& title, const std::string& text) {
     if (title == "Information" && text == "Patch erfolgreich beendet!") g_success = true;
   });

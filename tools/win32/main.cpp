@@ -8,8 +8,10 @@
 
 #include "app/Main.h"
 #include "app/PatchFolder.h"
+#include "framework/ScopedToolkit.h"
 #include "framework/win32/Win32DeviceNotify.h"
 #include "framework/win32/Win32Toolkit.h"
+#include "platform/Scoped.h"
 #include "platform/win32/Win32Devices.h"
 #include "platform/win32/Win32Platform.h"
 #include "platform/win32/Win32Serial.h"
@@ -17,17 +19,17 @@
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   platform::Win32Platform plat;
-  platform::Install(&plat);
+  platform::ScopedPlatform usePlatform(plat);
   // The real device listings and serial ports for the port search.
   static platform::Win32Devices devices;
   static platform::Win32SerialSystem serial;
-  platform::InstallDevices(&devices);
-  platform::InstallSerial(&serial);
+  platform::ScopedDevices useDevices(devices);
+  platform::ScopedSerial useSerial(serial);
   TWin32Toolkit toolkit;
-  InstallToolkit(&toolkit);
+  ScopedToolkit useToolkit(toolkit);
   // Offered to the port component; the program itself registers nothing.
   TWin32DeviceNotifications deviceNotifications;
-  InstallDeviceNotifications(&deviceNotifications);
+  ScopedDeviceNotifications useDeviceNotifications(deviceNotifications);
   // A file dropped onto the exe in Explorer arrives as the one argument.
   std::vector<std::filesystem::path> arguments;
   int argc = 0;
