@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <map>
+#include <mutex>
 #include <thread>
 
 #include "platform/CondEvent.h"
@@ -23,21 +25,46 @@ struct SimCounters {
 
 namespace {
 
-// The systems a thread is counted in; the thread's end counts it out.
-struct ThreadCounts {
-  std::vector<std::shared_ptr<SimCounters>> in;
-  ~ThreadCounts() {
+// The systems each thread is counted in, by thread. Never destroyed: threads
+// may end after the static objects are gone.
+std::mutex g_threadsMu;
+std::map<std::thread::id, std::vector<std::shared_ptr<SimCounters>>>& ThreadsIn() {
+  static auto* in = new std::map<std::thread::id, std::vector<std::shared_ptr<SimCounters>>>;
+  return *in;
+}
+
+// The thread's end counts it out. It keeps nothing itself: MinGW's emulated
+// thread-local storage may free a thread's variables before their
+// destructors have run, so the destructor finds its thread's systems by the
+// thread's id.
+struct ThreadEnd {
+  ~ThreadEnd() {
+    std::vector<std::shared_ptr<SimCounters>> in;
+    {
+      std::lock_guard<std::mutex> lock(g_threadsMu);
+      auto it = ThreadsIn().find(std::this_thread::get_id());
+      if (it == ThreadsIn().end()) return;
+      in.swap(it->second);
+      ThreadsIn().erase(it);
+    }
     for (auto& c : in) --c->threads;
   }
 };
-thread_local ThreadCounts t_counts;
+thread_local ThreadEnd t_end;
 
 void NoteThread(const std::shared_ptr<SimCounters>& c) {
   if (!c || std::this_thread::get_id() == c->owner) return;
-  for (const auto& x : t_counts.in)
-    if (x == c) return;
-  t_counts.in.push_back(c);
-  ++c->threads;
+  {
+    std::lock_guard<std::mutex> lock(g_threadsMu);
+    auto& in = ThreadsIn()[std::this_thread::get_id()];
+    for (const auto& x : in)
+      if (x == c) return;
+    in.push_back(c);
+    ++c->threads;
+  }
+  // Taking its address makes the thread construct it, and so count itself
+  // out at its end.
+  static_cast<void>(&t_end);
 }
 
 // Counts the live events, so tests can see that none is leaked, and the
