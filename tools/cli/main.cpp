@@ -16,12 +16,12 @@
 #include <vector>
 
 #include "app/Main.h"
+#include "emulator/SimRig.h"
 #include "framework/Thread.h"
 #include "framework/headless/Headless.h"
 #include "platform/sim/SimPlatform.h"
 #include "platform/sim/SimSerial.h"
 #include "serial/ComThread.h"
-#include "sim/SimRig.h"
 #include "tools/cli/Desktop.h"
 #include "tools/cli/OsFaults.h"
 #include "tools/cli/Tasks.h"
@@ -83,7 +83,7 @@ struct TCliOptions {
 
 std::int64_t g_startUs = 0;
 bool g_success = false;
-sim::TSimRig* g_rig = nullptr;
+emulator::TSimRig* g_rig = nullptr;
 
 [[noreturn]] void UsageError(const std::string& why) {
   // One line: the reason; the options are one --help away.
@@ -247,21 +247,21 @@ int main(int argc, char** argv) {
     if (ec) UsageError("cannot change to " + o.dir + ": " + ec.message());
   }
 
-  std::unique_ptr<sim::TSimRig> rig;
+  std::unique_ptr<emulator::TSimRig> rig;
   std::unique_ptr<platform::IPlatform> realPlatform;
   if (o.simulate) {
-    sim::TSimRigOptions ro;
+    emulator::TSimRigOptions ro;
     ro.virtualTime = !o.realtime;
     ro.latencyUs = static_cast<std::int64_t>(o.latencyMs * 1000);
     if (o.noLowLatency) ro.lowLatencyRequest = false;
     if (!o.boardFile.empty()) ro.boardValues = ReadBoardFile(o.boardFile);
     try {
-      for (const auto& f : o.faults) ro.faults.push_back(sim::ParseFault(f));
+      for (const auto& f : o.faults) ro.faults.push_back(emulator::ParseFault(f));
     } catch (const std::exception& e) {
       UsageError(e.what());
     }
     ro.flavour = o.os.flavour;
-    rig = std::make_unique<sim::TSimRig>(ro);
+    rig = std::make_unique<emulator::TSimRig>(ro);
     g_rig = rig.get();
     if (platform::VirtualClock* clock = rig->Platform().Virtual()) clock->SetSettleHook(SettleEventThread);
     if (o.os.Any()) InstallOsFaults(o.os, *rig);

@@ -9,8 +9,8 @@
 #include <optional>
 #include <vector>
 
+#include "emulator/LcdBoard.h"
 #include "platform/ErrorFlavour.h"
-#include "sim/LcdBoard.h"
 
 namespace platform {
 class SimPlatform;
@@ -19,7 +19,7 @@ class SimSerialSystem;
 class SimSerialLine;
 }  // namespace platform
 
-namespace sim {
+namespace emulator {
 
 class TSimBoardLine;
 
@@ -59,4 +59,4 @@ class TSimRig {
   std::unique_ptr<TSimBoardLine> boardLine_;
 };
 
-}  // namespace sim
+}  // namespace emulator
