@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "emulator/SimBoardLine.h"
 #include "framework/Controls.h"
 #include "framework/Forms.h"
 #include "framework/SysUtils.h"
@@ -19,7 +20,6 @@
 #include "protocol/Protocol.h"
 #include "protocol/RunHost.h"
 #include "serial/Comport.h"
-#include "sim/SimBoardLine.h"
 #include "tests/support/ExchangeRig.h"
 #include "tests/support/RunHostDouble.h"
 
@@ -82,7 +82,7 @@ class ExchangeTest : public ::testing::Test, protected qvtest::TExchangeRig {
 };
 
 TEST_F(ExchangeTest, ReadFillsTheImageAndProgrammingStoresItOnTheBoard) {
-  sim::TLcdBoard& b = board->Board();
+  emulator::TLcdBoard& b = board->Board();
   b.Values[7] = -2147483647 - 1;
   b.Values[8] = 0;
   ASSERT_TRUE(Exchange([] { ReadConfiguration(); })) << (host->messages.empty() ? "" : host->messages[0]);
@@ -206,7 +206,7 @@ TEST(ExchangeBuffersTest, NoWayOutOfAnExchangeKeepsItsBuffers) {
     qvtest::TExchangeRig rig;
     TAbortOnError handler;
     rig.host->port->OnError = TComErrorEvent(&handler, &TAbortOnError::ComPortError);
-    if (row.fault != nullptr) rig.board->Board().AddFault(sim::ParseFault(row.fault));
+    if (row.fault != nullptr) rig.board->Board().AddFault(emulator::ParseFault(row.fault));
     ConfigImage.ConfigLoaded = row.program;
     TWayOut way = TWayOut::Success;
     try {

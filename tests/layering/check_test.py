@@ -43,7 +43,7 @@ with tempfile.TemporaryDirectory() as tmp:
     for name, text in files.items():
         (root / name).parent.mkdir(parents=True, exist_ok=True)
         (root / name).write_text(text)
-    for d in ("patch", "protocol", "discovery", "sim"):
+    for d in ("patch", "protocol", "discovery", "emulator"):
         (root / d).mkdir(exist_ok=True)
     code, lines = run(root)
     ok = code == 1 and lines == sorted(expected)

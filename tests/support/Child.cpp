@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #ifdef _WIN32
+#include <windows.h>
 #define popen _popen
 #define pclose _pclose
 #else
@@ -84,15 +85,12 @@ ChildResult RunProgram(const std::string& path, const ChildArgs& args) {
 }
 
 namespace {
-ChildResult RunCommand(std::string cmd) {
-#ifdef _WIN32
-  // cmd.exe strips one pair of outer quotes.
-  cmd = "\"" + cmd + "\"";
-#endif
+// One start of the command through the C library's pipe; false when the
+// pipe could not be made.
+bool StartOnce(const std::string& cmd, ChildResult& r) {
   std::fflush(stdout);
   FILE* p = popen(cmd.c_str(), "r");
-  if (p == nullptr) throw std::runtime_error("cannot start " + cmd);
-  ChildResult r;
+  if (p == nullptr) return false;
   char buf[4096];
   std::size_t n;
   while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
@@ -102,6 +100,40 @@ ChildResult RunCommand(std::string cmd) {
 #else
   r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 #endif
+  return true;
+}
+
+#ifdef _WIN32
+// Under Wine on a loaded machine the start itself fails now and then: the
+// pipe's cmd.exe is not created, or cmd.exe cannot create the program and
+// ends with its "not recognised" status 9009 (its message goes to standard
+// error). Either way the program never ran, so starting it again is safe;
+// none of the suite's programs ends with 9009 itself.
+bool NeverRan(const ChildResult& r) { return r.exitCode == 9009 && r.output.empty(); }
+#endif
+
+ChildResult RunCommand(std::string cmd) {
+#ifdef _WIN32
+  // cmd.exe strips one pair of outer quotes.
+  cmd = "\"" + cmd + "\"";
+  constexpr int kStarts = 5;
+#else
+  constexpr int kStarts = 1;
+#endif
+  ChildResult r;
+  bool started = false;
+  for (int attempt = 1; attempt <= kStarts && !started; ++attempt) {
+    r = ChildResult{};
+    started = StartOnce(cmd, r);
+#ifdef _WIN32
+    if (started && NeverRan(r)) started = false;
+    if (!started && attempt < kStarts) {
+      std::fprintf(stderr, "start %d of %s failed; starting it again\n", attempt, cmd.c_str());
+      Sleep(static_cast<DWORD>(250 * attempt));
+    }
+#endif
+  }
+  if (!started) throw std::runtime_error("cannot start " + cmd + (r.output.empty() ? "" : ": " + r.output));
   std::size_t start = 0;
   while (start < r.output.size()) {
     std::size_t end = r.output.find('\n', start);

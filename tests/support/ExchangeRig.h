@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include "emulator/SimBoardLine.h"
 #include "framework/Forms.h"
 #include "framework/ScopedToolkit.h"
 #include "framework/headless/Headless.h"
@@ -13,7 +14,6 @@
 #include "platform/sim/SimSerial.h"
 #include "protocol/ConfigImage.h"
 #include "protocol/RunHost.h"
-#include "sim/SimBoardLine.h"
 #include "tests/support/RunHostDouble.h"
 
 namespace qvtest {
@@ -23,7 +23,7 @@ class TExchangeRig {
   TExchangeRig() {
     tk.SetTraceControls(false);
     line = serial.AddDevice("COM5", sim.Clock());
-    board = std::make_unique<sim::TSimBoardLine>(sim.Clock(), line);
+    board = std::make_unique<emulator::TSimBoardLine>(sim.Clock(), line);
     host = std::make_unique<TRunHostDouble>(&app);
     SetRunHost(host.get());
     host->OpenPort("\\\\.\\COM5");
@@ -42,7 +42,7 @@ class TExchangeRig {
   THeadlessToolkit tk;
   TApplication app;
   std::shared_ptr<platform::SimSerialLine> line;
-  std::unique_ptr<sim::TSimBoardLine> board;
+  std::unique_ptr<emulator::TSimBoardLine> board;
   std::unique_ptr<TRunHostDouble> host;
   platform::ScopedPlatform useSim{sim};
   platform::ScopedSerial useSerial{serial};

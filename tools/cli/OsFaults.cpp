@@ -6,17 +6,17 @@
 #include <stdexcept>
 #include <thread>
 
+#include "emulator/SimRig.h"
 #include "platform/FaultSerial.h"
 #include "platform/Platform.h"
 #include "platform/Scoped.h"
 #include "platform/sim/SimSerial.h"
-#include "sim/SimRig.h"
 
 namespace {
 
 std::unique_ptr<platform::FaultSerialSystem> g_fault;
 std::optional<platform::ScopedSerial> g_useFault;
-sim::TSimRig* g_rig = nullptr;
+emulator::TSimRig* g_rig = nullptr;
 bool g_report = false;
 
 int Number(const std::string& text, const std::string& what) {
@@ -74,7 +74,7 @@ bool ParseOsFaultOption(TOsFaultOptions& o, int argc, char** argv, int& i) {
   return true;
 }
 
-void InstallOsFaults(const TOsFaultOptions& o, sim::TSimRig& rig) {
+void InstallOsFaults(const TOsFaultOptions& o, emulator::TSimRig& rig) {
   g_rig = &rig;
   g_report = o.report;
   g_fault = std::make_unique<platform::FaultSerialSystem>(rig.Serial(), o.flavour);
@@ -106,7 +106,7 @@ void ReportOsFaults() {
   }
   line += " devicecalls=" + std::to_string(g_fault->DeviceCalls());
   platform::Transcript::Line(line);
-  const sim::TLcdBoard& board = g_rig->Board();
+  const emulator::TLcdBoard& board = g_rig->Board();
   platform::Transcript::Line("os board received=" + std::to_string(board.BytesReceived()) +
                              " value-chars=" + std::to_string(board.ValueCharsReceived()));
   // A thread that has been told to end gets a moment of real time to do so;

@@ -8,7 +8,7 @@
 
 #include "platform/ErrorFlavour.h"
 
-namespace sim {
+namespace emulator {
 class TSimRig;
 }
 
@@ -25,6 +25,6 @@ struct TOsFaultOptions {
 bool ParseOsFaultOption(TOsFaultOptions& o, int argc, char** argv, int& i);
 // Wraps the rig's serial system as the options say and, with the report,
 // writes "store-request" when the board is told to store.
-void InstallOsFaults(const TOsFaultOptions& o, sim::TSimRig& rig);
+void InstallOsFaults(const TOsFaultOptions& o, emulator::TSimRig& rig);
 // The closing lines of the report: "os calls ..." and "os left ...".
 void ReportOsFaults();

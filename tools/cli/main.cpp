@@ -17,13 +17,13 @@
 #include <vector>
 
 #include "app/Main.h"
+#include "emulator/SimRig.h"
 #include "framework/ScopedToolkit.h"
 #include "framework/Thread.h"
 #include "framework/headless/Headless.h"
 #include "platform/sim/SimPlatform.h"
 #include "platform/sim/SimSerial.h"
 #include "serial/ComThread.h"
-#include "sim/SimRig.h"
 #include "tools/cli/Desktop.h"
 #include "tools/cli/OsFaults.h"
 #include "tools/cli/Tasks.h"
@@ -85,7 +85,7 @@ struct TCliOptions {
 
 std::int64_t g_startUs = 0;
 bool g_success = false;
-sim::TSimRig* g_rig = nullptr;
+emulator::TSimRig* g_rig = nullptr;
 
 [[noreturn]] void UsageError(const std::string& why) {
   // One line: the reason; the options are one --help away.
@@ -254,22 +254,22 @@ int main(int argc, char** argv) {
   // The process ends through exit (AtEnd), never by leaving main: what is
   // installed below stays installed to the end.
   TuneRealClocks();
-  std::unique_ptr<sim::TSimRig> rig;
+  std::unique_ptr<emulator::TSimRig> rig;
   std::unique_ptr<platform::IPlatform> realPlatform;
   std::optional<platform::ScopedPlatform> usePlatform;
   if (o.simulate) {
-    sim::TSimRigOptions ro;
+    emulator::TSimRigOptions ro;
     ro.virtualTime = !o.realtime;
     ro.latencyUs = static_cast<std::int64_t>(o.latencyMs * 1000);
     if (o.noLowLatency) ro.lowLatencyRequest = false;
     if (!o.boardFile.empty()) ro.boardValues = ReadBoardFile(o.boardFile);
     try {
-      for (const auto& f : o.faults) ro.faults.push_back(sim::ParseFault(f));
+      for (const auto& f : o.faults) ro.faults.push_back(emulator::ParseFault(f));
     } catch (const std::exception& e) {
       UsageError(e.what());
     }
     ro.flavour = o.os.flavour;
-    rig = std::make_unique<sim::TSimRig>(ro);
+    rig = std::make_unique<emulator::TSimRig>(ro);
     g_rig = rig.get();
     if (platform::VirtualClock* clock = rig->Platform().Virtual()) clock->SetSettleHook(SettleEventThread);
     if (o.os.Any()) InstallOsFaults(o.os, *rig);

@@ -17,13 +17,13 @@
 #include <string>
 #include <utility>
 
-#include "sim/LcdBoard.h"
+#include "emulator/LcdBoard.h"
 
 struct qv_modemline_state;
 
 namespace lcdboard {
 
-class TPtyBoardLine : public sim::IBoardLine {
+class TPtyBoardLine : public emulator::IBoardLine {
  public:
   // Opens the pty pair and, when statePath is not empty, creates the shared
   // state file for the slave. Throws std::runtime_error on failure.
@@ -33,7 +33,7 @@ class TPtyBoardLine : public sim::IBoardLine {
   TPtyBoardLine& operator=(const TPtyBoardLine&) = delete;
 
   const std::string& SlavePath() const { return slavePath_; }
-  void Attach(sim::TLcdBoard& board) { board_ = &board; }
+  void Attach(emulator::TLcdBoard& board) { board_ = &board; }
 
   std::int64_t NowUs() override;
   void Send(const std::vector<std::uint8_t>& bytes) override;
@@ -73,7 +73,7 @@ class TPtyBoardLine : public sim::IBoardLine {
   std::string slavePath_;
   std::string statePath_;
   qv_modemline_state* state_ = nullptr;
-  sim::TLcdBoard* board_ = nullptr;
+  emulator::TLcdBoard* board_ = nullptr;
   std::int64_t startNs_ = 0;
 
   std::multimap<std::int64_t, std::function<void()>> timers_;

@@ -11,7 +11,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "sim/LcdBoard.h"
+#include "emulator/LcdBoard.h"
 #include "tools/lcdboard/PtyBoardLine.h"
 
 namespace {
@@ -33,20 +33,20 @@ const char kUsage[] =
     "                    has set ASYNC_LOW_LATENCY (default 16; 0: none)\n"
     "Ends on SIGTERM or SIGINT, or once the port is closed after programming.\n";
 
-void ReadValues(const std::string& path, sim::TLcdBoard& board) {
+void ReadValues(const std::string& path, emulator::TLcdBoard& board) {
   std::ifstream in(path);
   if (!in) throw std::runtime_error("cannot read " + path);
   int count = 0;
   long long v;
   while (in >> v) {
-    if (count == sim::TLcdBoard::kValues) throw std::runtime_error(path + ": more than 120 values");
+    if (count == emulator::TLcdBoard::kValues) throw std::runtime_error(path + ": more than 120 values");
     board.Values[static_cast<std::size_t>(count++)] = static_cast<std::int32_t>(v);
   }
-  if (!in.eof() || count != sim::TLcdBoard::kValues)
+  if (!in.eof() || count != emulator::TLcdBoard::kValues)
     throw std::runtime_error(path + ": expected 120 whole numbers");
 }
 
-bool WriteValues(const std::string& path, const sim::TLcdBoard& board) {
+bool WriteValues(const std::string& path, const emulator::TLcdBoard& board) {
   // Written aside and renamed, so a reader never sees half a file.
   std::string tmp = path + ".tmp";
   {
@@ -60,7 +60,7 @@ bool WriteValues(const std::string& path, const sim::TLcdBoard& board) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<sim::TBoardFault> faults;
+  std::vector<emulator::TBoardFault> faults;
   std::string boardFile, storeFile, stateFile;
   double timeoutS = 120;
   double lateExtraMs = 0;
@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
         return argv[++i];
       };
       if (a == "--fault")
-        faults.push_back(sim::ParseFault(value()));
+        faults.push_back(emulator::ParseFault(value()));
       else if (a == "--board")
         boardFile = value();
       else if (a == "--store")
@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
 
   try {
     lcdboard::TPtyBoardLine line(stateFile, static_cast<std::int64_t>(latencyMs * 1000));
-    sim::TLcdBoard board(line);
+    emulator::TLcdBoard board(line);
     line.Attach(board);
     for (const auto& f : faults) board.AddFault(f);
     board.LateExtraUs = static_cast<std::int64_t>(lateExtraMs * 1000);

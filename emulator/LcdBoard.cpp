@@ -1,9 +1,9 @@
-#include "sim/LcdBoard.h"
+#include "emulator/LcdBoard.h"
 
 #include <algorithm>
 #include <stdexcept>
 
-namespace sim {
+namespace emulator {
 
 namespace {
 
@@ -270,4 +270,4 @@ void TLcdBoard::FinishProgramming() {
   });
 }
 
-}  // namespace sim
+}  // namespace emulator

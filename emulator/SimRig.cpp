@@ -1,15 +1,15 @@
-#include "sim/SimRig.h"
+#include "emulator/SimRig.h"
 
 #include <algorithm>
 
+#include "emulator/SimBoardLine.h"
 #include "platform/Devices.h"
 #include "platform/SerialDriver.h"
 #include "platform/sim/SimDevices.h"
 #include "platform/sim/SimPlatform.h"
 #include "platform/sim/SimSerial.h"
-#include "sim/SimBoardLine.h"
 
-namespace sim {
+namespace emulator {
 
 TSimRig::TSimRig(const TSimRigOptions& options)
     : platform_(std::make_unique<platform::SimPlatform>(options.virtualTime)),
@@ -47,4 +47,4 @@ std::vector<std::int32_t> TSimRig::BoardValues() const {
   return std::vector<std::int32_t>(v.begin(), v.end());
 }
 
-}  // namespace sim
+}  // namespace emulator

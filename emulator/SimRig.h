@@ -9,9 +9,9 @@
 #include <optional>
 #include <vector>
 
+#include "emulator/LcdBoard.h"
 #include "platform/ErrorFlavour.h"
 #include "platform/Scoped.h"
-#include "sim/LcdBoard.h"
 
 namespace platform {
 class SimPlatform;
@@ -20,7 +20,7 @@ class SimSerialSystem;
 class SimSerialLine;
 }  // namespace platform
 
-namespace sim {
+namespace emulator {
 
 class TSimBoardLine;
 
@@ -63,4 +63,4 @@ class TSimRig {
   std::unique_ptr<TSimBoardLine> boardLine_;
 };
 
-}  // namespace sim
+}  // namespace emulator

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace sim {
+namespace emulator {
 
 // What the board needs of its end of the line.
 class IBoardLine {
@@ -114,4 +114,4 @@ class TLcdBoard {
   int programmed_ = 0;
 };
 
-}  // namespace sim
+}  // namespace emulator

@@ -1,6 +1,6 @@
-#include "sim/SimBoardLine.h"
+#include "emulator/SimBoardLine.h"
 
-namespace sim {
+namespace emulator {
 
 TSimBoardLine::TSimBoardLine(platform::IClock& clock, std::shared_ptr<platform::SimSerialLine> line)
     : clock_(clock), line_(std::move(line)), board_(*this) {
@@ -27,4 +27,4 @@ void TSimBoardLine::After(std::int64_t delayUs, std::function<void()> fn) {
   clock_.Schedule(clock_.NowUs() + delayUs, std::move(fn));
 }
 
-}  // namespace sim
+}  // namespace emulator

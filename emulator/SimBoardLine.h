@@ -4,11 +4,11 @@
 
 #include <memory>
 
+#include "emulator/LcdBoard.h"
 #include "platform/Clock.h"
 #include "platform/sim/SimSerial.h"
-#include "sim/LcdBoard.h"
 
-namespace sim {
+namespace emulator {
 
 class TSimBoardLine final : public IBoardLine {
  public:
@@ -34,4 +34,4 @@ class TSimBoardLine final : public IBoardLine {
   bool dtr_ = false;
 };
 
-}  // namespace sim
+}  // namespace emulator

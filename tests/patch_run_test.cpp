@@ -8,8 +8,8 @@
 #include <sstream>
 #include <vector>
 
+#include "emulator/LcdBoard.h"
 #include "protocol/Protocol.h"
-#include "sim/LcdBoard.h"
 #include "tests/support/Child.h"
 
 namespace {
@@ -232,10 +232,10 @@ TEST(ParseFieldTest, DecimalFieldsOfTheBoard) {
 }
 
 TEST(LcdBoardTest, FaultNamesParse) {
-  EXPECT_EQ(sim::ParseFault("echo-wrong=3").n, 3);
-  EXPECT_EQ(sim::ParseFault("no-dsr").name, "no-dsr");
-  EXPECT_THROW(sim::ParseFault("no-such"), std::invalid_argument);
-  EXPECT_THROW(sim::ParseFault("echo-wrong=3x"), std::invalid_argument);
+  EXPECT_EQ(emulator::ParseFault("echo-wrong=3").n, 3);
+  EXPECT_EQ(emulator::ParseFault("no-dsr").name, "no-dsr");
+  EXPECT_THROW(emulator::ParseFault("no-such"), std::invalid_argument);
+  EXPECT_THROW(emulator::ParseFault("echo-wrong=3x"), std::invalid_argument);
 }
 
 }  // namespace
