@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "framework/Forms.h"
+#include "framework/Toolkit.h"
 #include "platform/DeviceNotify.h"
 #include "platform/SerialDriver.h"
 #include "serial/ComThread.h"
@@ -396,8 +397,9 @@ void TCustomComPort::ThreadDoEvent() {
       if (!stillHere()) return;
     }
   } catch (const Exception&) {
-    // Shown (the silent abort is not); the rest of this wait is skipped.
-    if (Application != nullptr) Application->HandleException(this);
+    // Shown (the silent abort is not); the rest of this wait is skipped,
+    // and a box that fails as well ends here too.
+    HandleDispatchException(this);
   }
 }
 

@@ -24,6 +24,7 @@
 #include <sys/stat.h>
 
 #include "framework/Thread.h"
+#include "platform/FaultSerial.h"
 #include "platform/Scoped.h"
 #include "platform/linux/PosixSerial.h"
 #include "platform/sim/SimPlatform.h"
@@ -264,6 +265,43 @@ TEST_F(PosixSerialTest, AHungUpTtyClosesAPortWithAnEventThread) {
   }));
   EXPECT_EQ(rec.errors, (std::vector<int>{static_cast<int>(serial.DeviceGoneCode())}));
   EXPECT_EQ(rec.closes, 1);
+}
+
+TEST_F(PosixSerialTest, InjectedFailuresOverTheRealDriverReachThePortAsTheSystemsOwn) {
+  // The fault-injecting driver wraps the termios one: a write that fails
+  // once, then the adapter vanishing under the waiting event thread.
+  platform::FaultSerialSystem fault(serial, platform::ErrorFlavour::Linux);
+  platform::ScopedSerial useFault{fault};
+  struct Rec : TObject {
+    std::vector<int> errors;
+    int closes = 0;
+    void Error(TCustomComPort*, EComError& e, TComAction&) { errors.push_back(e.ErrorCode); }
+    void Closed(TCustomComPort*) { ++closes; }
+    void Rx(TObject*) {}
+  } rec;
+  port->OnError = TComErrorEvent(&rec, &Rec::Error);
+  port->AfterClose = TOpenCloseEvent(&rec, &Rec::Closed);
+  port->SetOnRxChar(TNotifyEvent(&rec, &Rec::Rx));
+  fault.FailAt(platform::SerialOp::WriteFile, 1, EPROTO);
+  port->Open();
+  try {
+    port->WriteString("a");
+    ADD_FAILURE() << "the injected write failure was not raised";
+  } catch (const EComError& e) {
+    EXPECT_EQ(e.ErrorCode, EPROTO);
+  }
+  port->WriteString("b");
+  EXPECT_EQ(ReadMaster(1), "b");
+  fault.Vanish();
+  // This thread is the UI thread: it runs the event thread's calls.
+  EXPECT_TRUE(Eventually([&] {
+    CheckSynchronize();
+    return !port->Active();
+  }));
+  EXPECT_EQ(rec.errors, (std::vector<int>{EPROTO, static_cast<int>(fault.DeviceGoneCode())}));
+  EXPECT_EQ(fault.DeviceGoneCode(), static_cast<std::uint32_t>(EIO));
+  EXPECT_EQ(rec.closes, 1);
+  EXPECT_GE(fault.Calls(platform::SerialOp::WaitCommEvent), 1);
 }
 
 TEST_F(PosixSerialTest, TheEventWaitReportsReceivedCharacters) {
