@@ -32,11 +32,14 @@ std::atomic<std::uint64_t> g_nextSerial{1};
 // Threads started whose body has not ended yet; guarded by g_freedMu.
 int g_running = 0;
 
+// Never destroyed: a thread may still signal them while the exit routines
+// run.
+std::mutex& g_freedMu = *new std::mutex;
+std::condition_variable& g_freedCv = *new std::condition_variable;
+
 // The system threads of free-on-terminate threads that have freed
 // themselves, until they are joined. Never destroyed: a thread still in it
 // at exit must not be destroyed joinable.
-std::mutex g_freedMu;
-std::condition_variable g_freedCv;
 std::vector<std::pair<std::uint64_t, std::thread>>& Freed() {
   static auto* freed = new std::vector<std::pair<std::uint64_t, std::thread>>;
   return *freed;
