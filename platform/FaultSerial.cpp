@@ -126,7 +126,16 @@ class FaultSerialDevice final : public ISerialDevice {
     return Pass(SerialOp::GetCommMask, [&] { return inner_->GetCommMask(mask); });
   }
   bool WaitCommEvent(std::uint32_t* eventMask, ISerialEvent& done) override {
-    return Pass(SerialOp::WaitCommEvent, [&] { return inner_->WaitCommEvent(eventMask, done); });
+    if (!sys_.Enter(SerialOp::WaitCommEvent)) return false;
+    bool ok = inner_->WaitCommEvent(eventMask, done);
+    // The device may have vanished while this wait was being started, after
+    // the vanish had ended the waits it found: end this one as well, or it
+    // would wait for ever on a device that has gone.
+    if (!ok && sys_.Vanished() && sys_.LastError() == kErrorIoPending) {
+      inner_->SetCommMask(0);
+      sys_.SetLastError(kErrorIoPending);
+    }
+    return ok;
   }
   bool GetWaitResult() override {
     if (!sys_.Enter(SerialOp::GetWaitResult)) {

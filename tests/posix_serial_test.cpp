@@ -302,6 +302,8 @@ TEST_F(PosixSerialTest, InjectedFailuresOverTheRealDriverReachThePortAsTheSystem
   EXPECT_EQ(fault.DeviceGoneCode(), static_cast<std::uint32_t>(EIO));
   EXPECT_EQ(rec.closes, 1);
   EXPECT_GE(fault.Calls(platform::SerialOp::WaitCommEvent), 1);
+  // The port goes before the driver it was opened on.
+  port.reset();
 }
 
 TEST_F(PosixSerialTest, TheEventWaitReportsReceivedCharacters) {
