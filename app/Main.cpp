@@ -233,8 +233,20 @@ void TMainForm::ShowInfoMessage(const std::string& text) {
 void TMainForm::ClosePort() { ComPort->SetActive(false); }
 
 void TMainForm::ComPortError(TCustomComPort*, EComError&, TComAction& action) {
-  ShowErrorMessage(Format("ComPortError:  %s !", portName_));
   action = caAbort;
+  // The stage's next call on the port it closed below: that error has been
+  // shown already.
+  if (stageRunning_ && stagePortFailed_) return;
+  ShowErrorMessage(Format("ComPortError:  %s !", portName_));
+  if (stageRunning_) {
+    // The error may come from a handler that the stage's message processing
+    // ran (a signal indicator reading the lines), whose abort ends only that
+    // handler. With the port closed the stage's next call on it ends the
+    // stage, so nothing is sent, stored or reported as success after the
+    // error.
+    stagePortFailed_ = true;
+    ComPort->SetActive(false);
+  }
   StopPendingStages();
 }
 
@@ -290,6 +302,7 @@ void TMainForm::RunStage(TTimer* timer, const char* stage, F&& work) {
     ~Guard() { flag = false; }
   } guard{stageRunning_};
   stageRunning_ = true;
+  stagePortFailed_ = false;
   platform::Transcript::Line(std::string("stage ") + stage + " begin");
   work();
   platform::Transcript::Line(std::string("stage ") + stage + " end");

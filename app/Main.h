@@ -91,6 +91,8 @@ class TMainForm : public TForm, public IRunHost {
 
   char portName_[kPortNameSize] = "COM1";
   bool stageRunning_ = false;
+  // A port error of the running stage has been shown and the port closed.
+  bool stagePortFailed_ = false;
 };
 
 extern TMainForm* MainForm;
