@@ -1,10 +1,8 @@
 #include "framework/Thread.h"
 
-#include <algorithm>
 #include <deque>
 #include <exception>
 #include <memory>
-#include <utility>
 #include <vector>
 
 #include "framework/Toolkit.h"
@@ -27,8 +25,6 @@ std::deque<std::shared_ptr<SyncCall>> g_queue;
 // that thread itself, with or without an application object.
 std::thread::id g_mainThread = std::this_thread::get_id();
 
-std::atomic<std::uint64_t> g_nextSerial{1};
-
 // Threads started whose body has not ended yet; guarded by g_freedMu.
 int g_running = 0;
 
@@ -40,17 +36,9 @@ std::condition_variable& g_freedCv = *new std::condition_variable;
 // The system threads of free-on-terminate threads that have freed
 // themselves, until they are joined. Never destroyed: a thread still in it
 // at exit must not be destroyed joinable.
-std::vector<std::pair<std::uint64_t, std::thread>>& Freed() {
-  static auto* freed = new std::vector<std::pair<std::uint64_t, std::thread>>;
+std::vector<std::thread>& Freed() {
+  static auto* freed = new std::vector<std::thread>;
   return *freed;
-}
-
-void JoinOrLeave(std::thread& t) {
-  if (!t.joinable()) return;
-  if (t.get_id() == std::this_thread::get_id())
-    t.detach();
-  else
-    t.join();
 }
 
 }  // namespace
@@ -99,7 +87,7 @@ bool CheckSynchronize() {
   return ran;
 }
 
-TThread::TThread() : serial_(g_nextSerial++) {}
+TThread::TThread() = default;
 
 TThread::~TThread() {
   if (!freeOnTerminate_) {
@@ -161,12 +149,11 @@ void TThread::Body() {
   }
   finished_ = true;
   if (freeOnTerminate_) {
-    const std::uint64_t serial = serial_;
     std::thread self = std::move(thread_);
     delete this;
     {
       std::lock_guard<std::mutex> lock(g_freedMu);
-      Freed().emplace_back(serial, std::move(self));
+      Freed().push_back(std::move(self));
       --g_running;
     }
   } else {
@@ -186,30 +173,14 @@ bool TThread::EndThreads(std::chrono::milliseconds limit) {
   return ended;
 }
 
-bool TThread::JoinFreedThread(std::uint64_t serial, std::chrono::milliseconds limit) {
-  std::thread t;
-  {
-    std::unique_lock<std::mutex> lock(g_freedMu);
-    auto& freed = Freed();
-    auto find = [&] {
-      return std::find_if(freed.begin(), freed.end(), [&](const auto& e) { return e.first == serial; });
-    };
-    if (!g_freedCv.wait_for(lock, limit, [&] { return find() != freed.end(); })) return false;
-    auto it = find();
-    t = std::move(it->second);
-    freed.erase(it);
-  }
-  JoinOrLeave(t);
-  return true;
-}
-
 void TThread::JoinFreedThreads() {
-  std::vector<std::pair<std::uint64_t, std::thread>> freed;
+  std::vector<std::thread> freed;
   {
     std::lock_guard<std::mutex> lock(g_freedMu);
     freed.swap(Freed());
   }
-  for (auto& e : freed) JoinOrLeave(e.second);
+  // Each has freed itself: what is left of it is its return.
+  for (std::thread& t : freed) t.join();
 }
 
 void TThread::WaitFor() {

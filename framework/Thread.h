@@ -50,15 +50,11 @@ class TThread : public TObject {
   // A free-on-terminate thread that has freed itself still has its system
   // thread to end. Nothing of it may still run when the process ends: with
   // the MinGW thread library a thread that ends while the exit routines run
-  // can deadlock them. These join such threads: the one of the given serial
-  // number (waiting for it to free itself, up to the limit; false if it did
-  // not), or every one that has freed itself so far.
-  std::uint64_t Serial() const { return serial_; }
-  static bool JoinFreedThread(std::uint64_t serial, std::chrono::milliseconds limit);
+  // can deadlock them. JoinFreedThreads joins every one that has freed
+  // itself so far (Start does, too); EndThreads, for the program's end,
+  // first waits up to the limit for every started thread's body to end.
+  // False if a thread was still running at the limit.
   static void JoinFreedThreads();
-  // For the program's end: waits up to the limit for every started thread's
-  // body to end, then joins those that freed themselves. False if a thread
-  // was still running at the limit.
   static bool EndThreads(std::chrono::milliseconds limit);
 
  protected:
@@ -68,7 +64,6 @@ class TThread : public TObject {
   void Body();
   static bool SynchronizeCall(TThread* thread, const std::function<void()>& fn, bool unlessTerminated);
   std::thread thread_;
-  const std::uint64_t serial_;
   std::mutex startMu_;
   bool started_ = false;
   std::atomic<bool> terminated_{false};

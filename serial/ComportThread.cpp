@@ -164,17 +164,11 @@ void TCustomComPort::DestroyThread() {
   thread_ = nullptr;
   TComThreadGate& g = *threadGate_;
   bool alive;
-  bool inItsCall = false;
-  std::uint64_t serial = 0;
   {
     std::lock_guard<std::mutex> lock(g.mu);
     // A thread that ended after a wait error is gone: never touch it.
     alive = g.currentAlive;
-    if (alive) {
-      t->Terminate();
-      serial = t->Serial();
-      inItsCall = g.state == TComThreadState::Synchronizing;
-    }
+    if (alive) t->Terminate();
     g.current = 0;
     g.currentAlive = false;
     g.state = TComThreadState::None;
@@ -186,18 +180,6 @@ void TCustomComPort::DestroyThread() {
   WaitForThreads(g);
   // No thread waits on the event any more; drop a signal nobody collected.
   if (alive && waitEvent_) waitEvent_->Reset();
-  // The stopped thread ends now; its system thread is joined, so that none
-  // of it still runs when the program ends right after the close. Not when
-  // the close runs inside that thread's call, or for it: the thread waits
-  // for this caller then.
-  bool self = tlsComThread != nullptr && tlsComThread->FComPortGate() == &g;
-  bool carrying;
-  {
-    std::lock_guard<std::mutex> lock(g.mu);
-    carrying = g.carrying > 0;
-  }
-  if (alive && !inItsCall && !self && !carrying) TThread::JoinFreedThread(serial, std::chrono::seconds(5));
-  if (!self) TThread::JoinFreedThreads();
 }
 
 void TCustomComPort::DetachEventThreads() {

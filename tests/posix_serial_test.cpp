@@ -46,6 +46,21 @@ bool Eventually(const std::function<bool()>& cond) {
   return true;
 }
 
+// The port's errors and closes, with a received-character handler so that
+// the port runs an event thread.
+struct PortRecord : TObject {
+  explicit PortRecord(TComPort& port) {
+    port.OnError = TComErrorEvent(this, &PortRecord::Error);
+    port.AfterClose = TOpenCloseEvent(this, &PortRecord::Closed);
+    port.SetOnRxChar(TNotifyEvent(this, &PortRecord::Rx));
+  }
+  std::vector<int> errors;
+  int closes = 0;
+  void Error(TCustomComPort*, EComError& e, TComAction&) { errors.push_back(e.ErrorCode); }
+  void Closed(TCustomComPort*) { ++closes; }
+  void Rx(TObject*) {}
+};
+
 class PosixSerialTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -245,16 +260,7 @@ TEST_F(PosixSerialTest, AHungUpTtyFailsThePendingWaitWithTheDeviceGoneCode) {
 }
 
 TEST_F(PosixSerialTest, AHungUpTtyClosesAPortWithAnEventThread) {
-  struct Rec : TObject {
-    std::vector<int> errors;
-    int closes = 0;
-    void Error(TCustomComPort*, EComError& e, TComAction&) { errors.push_back(e.ErrorCode); }
-    void Closed(TCustomComPort*) { ++closes; }
-    void Rx(TObject*) {}
-  } rec;
-  port->OnError = TComErrorEvent(&rec, &Rec::Error);
-  port->AfterClose = TOpenCloseEvent(&rec, &Rec::Closed);
-  port->SetOnRxChar(TNotifyEvent(&rec, &Rec::Rx));
+  PortRecord rec(*port);
   port->Open();
   close(master);
   master = -1;
@@ -272,16 +278,7 @@ TEST_F(PosixSerialTest, InjectedFailuresOverTheRealDriverReachThePortAsTheSystem
   // once, then the adapter vanishing under the waiting event thread.
   platform::FaultSerialSystem fault(serial, platform::ErrorFlavour::Linux);
   platform::ScopedSerial useFault{fault};
-  struct Rec : TObject {
-    std::vector<int> errors;
-    int closes = 0;
-    void Error(TCustomComPort*, EComError& e, TComAction&) { errors.push_back(e.ErrorCode); }
-    void Closed(TCustomComPort*) { ++closes; }
-    void Rx(TObject*) {}
-  } rec;
-  port->OnError = TComErrorEvent(&rec, &Rec::Error);
-  port->AfterClose = TOpenCloseEvent(&rec, &Rec::Closed);
-  port->SetOnRxChar(TNotifyEvent(&rec, &Rec::Rx));
+  PortRecord rec(*port);
   fault.FailAt(platform::SerialOp::WriteFile, 1, EPROTO);
   port->Open();
   try {
